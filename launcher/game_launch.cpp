@@ -1,0 +1,66 @@
+#include "launcher/game_launch.h"
+
+// windows.h first: shellapi.h relies on its types.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+
+#include "console/console.h"
+#include "launcher/launcher.h"
+
+namespace {
+
+struct LocalFreeDeleter {
+  void operator()(wchar_t** block) const { LocalFree(block); }
+};
+
+}  // namespace
+
+std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const std::wstring& gameFolder,
+                                    const std::vector<std::wstring>& userArguments) {
+  std::wstring commandLine = L"\"" + launcherFolder + kEngineFileName +
+                             L"\" -game cstrike -nointro -rodir \"" + gameFolder + L"\"";
+  // Appended as split: the quotes that grouped an argument are not put back.
+  for (const std::wstring& argument : userArguments) {
+    commandLine += L' ';
+    commandLine += argument;
+  }
+  return commandLine;
+}
+
+std::vector<std::wstring> LauncherUserArguments() {
+  std::vector<std::wstring> arguments;
+  int count = 0;
+  std::unique_ptr<wchar_t*, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!argv) {
+    return arguments;
+  }
+  for (int i = 1; i < count; ++i) {
+    arguments.emplace_back(argv.get()[i]);
+  }
+  return arguments;
+}
+
+std::wstring BuildGameCommandLine(const std::wstring& gameFolder) {
+  return ComposeGameCommandLine(LauncherFolder, gameFolder, LauncherUserArguments());
+}
+
+int LaunchGame(const std::wstring& gameFolder) {
+  std::wstring commandLine = BuildGameCommandLine(gameFolder);
+  const std::wstring enginePath = LauncherFolder + kEngineFileName;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  const wchar_t* directory = LauncherFolder.empty() ? nullptr : LauncherFolder.c_str();
+  if (!CreateProcessW(enginePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      directory, &startup, &process)) {
+    PrintColored(Colour::Error,
+                 "\n  Oyun baslatilamadi (xash3d.exe eksik mi?).\n  Kapatmak icin bir tusa bas...");
+    WaitForKey();
+    return 1;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}

@@ -1,0 +1,99 @@
+#include "launcher/launcher.h"
+
+#include <windows.h>
+
+#include "console/console.h"
+#include "launcher/game_launch.h"
+#include "launcher/self_install.h"
+#include "locate/locate.h"
+#include "update/update.h"
+
+std::wstring LauncherPath;
+std::wstring LauncherFolder;
+
+namespace {
+
+// Longest path the system can hand back (extended-length limit).
+constexpr std::size_t kLongestPath = 32768;
+
+void RemoveOldLauncher() {
+  DeleteFileW((LauncherPath + kOldLauncherSuffix).c_str());
+}
+
+}  // namespace
+
+std::wstring FolderOfPath(const std::wstring& path) {
+  const std::size_t slash = path.rfind(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+std::optional<std::wstring> QueryModulePath() {
+  // A cut path would make some parent folder look like ours; grow until it fits.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    if (buffer.size() >= kLongestPath) {
+      return std::nullopt;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool EnginePresent() {
+  return GetFileAttributesW((LauncherFolder + kEngineFileName).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RestartSelf() {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  std::wstring commandLine = GetCommandLineW();
+  const wchar_t* directory = LauncherFolder.empty() ? nullptr : LauncherFolder.c_str();
+  // Same console, same arguments: the new launcher's output follows in this window.
+  if (CreateProcessW(LauncherPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                     directory, &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
+
+int RunLauncher() {
+  SetConsoleTitleW(L"Korvantis");
+  const std::optional<std::wstring> modulePath = QueryModulePath();
+  if (modulePath) {
+    LauncherPath = *modulePath;
+    LauncherFolder = FolderOfPath(LauncherPath);
+  }
+  PrintColored(Colour::Error, "\n  KORVANTIS\n");
+  if (!modulePath) {
+    return 1;  // never install, update or write anywhere on a guessed folder
+  }
+
+  if (!EnginePresent()) {
+    if (const std::optional<int> handedOver = SelfInstall(LauncherPath)) {
+      return *handedOver;
+    }
+  }
+
+  SetCurrentDirectoryW(LauncherFolder.c_str());
+  RemoveOldLauncher();
+
+  const std::wstring gameFolder = LocateGame();
+  if (gameFolder.empty()) {
+    ReportGameMissing();
+    return 1;
+  }
+
+  if (RunUpdate()) {
+    RestartSelf();
+    return 0;
+  }
+  return LaunchGame(gameFolder);
+}

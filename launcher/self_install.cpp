@@ -1,0 +1,126 @@
+#include "launcher/self_install.h"
+
+#include <windows.h>
+// after windows.h: the shell headers rely on its types
+#include <objbase.h>
+#include <objidl.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cwchar>
+#include <memory>
+
+#include "console/console.h"
+#include "launcher/launcher.h"
+
+namespace {
+
+struct ComRelease {
+  void operator()(IUnknown* object) const { object->Release(); }
+};
+template <typename T>
+using ComPtr = std::unique_ptr<T, ComRelease>;
+
+struct ComScope {
+  // Uninitialise only what this thread's call actually initialised.
+  HRESULT result = CoInitialize(nullptr);
+  ComScope() = default;
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
+  ~ComScope() {
+    if (SUCCEEDED(result)) {
+      CoUninitialize();
+    }
+  }
+};
+
+void SaveShortcutIn(IPersistFile* file, int csidl) {
+  wchar_t folder[MAX_PATH + 1] = {};
+  if (!SHGetSpecialFolderPathW(nullptr, folder, csidl, TRUE)) {
+    return;
+  }
+  const std::wstring shortcut = std::wstring(folder) + kShortcutFileName;
+  file->Save(shortcut.c_str(), TRUE);
+}
+
+}  // namespace
+
+std::optional<std::wstring> ReadEnvironmentVariable(const wchar_t* name) {
+  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  // The value may change between the two calls; take it only once it fits whole.
+  for (int attempt = 0; attempt < 4 && size > 1; ++attempt) {
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < size) {
+      value.resize(length);
+      return value;
+    }
+    size = length;
+  }
+  return std::nullopt;
+}
+
+void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& installFolder) {
+  ComScope com;
+  IShellLinkW* rawLink = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              reinterpret_cast<void**>(&rawLink)))) {
+    return;
+  }
+  ComPtr<IShellLinkW> link(rawLink);
+  link->SetPath(installedLauncher.c_str());
+  link->SetWorkingDirectory(installFolder.c_str());
+  link->SetIconLocation(installedLauncher.c_str(), 0);
+  link->SetDescription(L"Korvantis");
+
+  IPersistFile* rawFile = nullptr;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&rawFile)))) {
+    return;
+  }
+  ComPtr<IPersistFile> file(rawFile);
+  SaveShortcutIn(file.get(), CSIDL_DESKTOPDIRECTORY);
+  SaveShortcutIn(file.get(), CSIDL_PROGRAMS);
+  // The persist-file interface goes before the link (reverse order of declaration).
+}
+
+void StartInstalledCopy(const std::wstring& installedLauncher, const std::wstring& installFolder) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  // The first copy's own arguments are not passed on.
+  std::wstring commandLine = L"\"" + installedLauncher + L"\"";
+  if (CreateProcessW(installedLauncher.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                     CREATE_NEW_CONSOLE, nullptr, installFolder.c_str(), &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
+
+std::optional<int> SelfInstall(const std::wstring& launcherPath) {
+  const std::optional<std::wstring> localAppData = ReadEnvironmentVariable(L"LOCALAPPDATA");
+  if (!localAppData) {
+    return 1;
+  }
+  const std::wstring installFolder = *localAppData + kInstallFolderName;
+  const std::wstring installedLauncher = installFolder + kLauncherFileName;
+  if (_wcsicmp(installedLauncher.c_str(), launcherPath.c_str()) == 0) {
+    return std::nullopt;
+  }
+
+  CreateDirectoryW(installFolder.c_str(), nullptr);
+  if (!CopyFileW(launcherPath.c_str(), installedLauncher.c_str(), FALSE) &&
+      GetFileAttributesW(installedLauncher.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    PrintColored(Colour::Error, "  Kurulamadi: %ls\n  Kapatmak icin bir tusa bas...", installFolder.c_str());
+    WaitForKey();
+    return 1;
+  }
+  // A copy that failed beside an existing installed launcher (one that is running, say)
+  // still hands over to that one.
+  CreateShortcuts(installedLauncher, installFolder);
+  PrintColored(Colour::Success, "  Kuruldu. Masaustunde Korvantis kisayolu var.\n");
+  StartInstalledCopy(installedLauncher, installFolder);
+  return 0;
+}

@@ -1,0 +1,18 @@
+#pragma once
+// First start from anywhere without the engine: copy into %LOCALAPPDATA%\Korvantis\, add
+// shortcuts, start the installed copy.
+#include <optional>
+#include <string>
+
+inline constexpr wchar_t kInstallFolderName[] = L"\\Korvantis\\";
+inline constexpr wchar_t kLauncherFileName[] = L"Korvantis.exe";
+inline constexpr wchar_t kShortcutFileName[] = L"\\Korvantis.lnk";
+
+// None: this is the installed launcher, carry on. 0: handed over. 1: cannot install.
+[[nodiscard]] std::optional<int> SelfInstall(const std::wstring& launcherPath);
+
+void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& installFolder);
+void StartInstalledCopy(const std::wstring& installedLauncher, const std::wstring& installFolder);
+
+// The whole value of an environment variable; none when missing, empty or unreadable.
+[[nodiscard]] std::optional<std::wstring> ReadEnvironmentVariable(const wchar_t* name);

@@ -1,0 +1,58 @@
+// Runs one DownloadToFile (or HashFileSha256) of the launcher's own code and prints what came
+// of it on a last line, for the HTTP scenarios:
+//   http_probe mem <server path> [status before]
+//   http_probe file <server path> <local file> [status before]
+//   http_probe hash <local file>
+// Last line: "RESULT ok=<0|1> status=<LastHttpStatus> done=<ProgressDoneBytes> bytes=<body size>"
+// (or "RESULT hash=<text>"). Whatever the client drew comes before it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "console/console.h"
+#include "update/http_client.h"
+#include "update/sha256.h"
+
+namespace {
+
+int Usage() {
+  std::fputs("usage: http_probe mem|file|hash ...\n", stderr);
+  return 2;
+}
+
+void PrintResult(bool ok, std::size_t bytes) {
+  std::printf("\nRESULT ok=%d status=%d done=%lld bytes=%llu\n", ok ? 1 : 0, static_cast<int>(LastHttpStatus),
+              static_cast<long long>(ProgressDoneBytes), static_cast<unsigned long long>(bytes));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) return Usage();
+  const std::wstring mode = argv[1];
+  if (mode == L"hash") {
+    std::printf("RESULT hash=%s\n", HashFileSha256(argv[2]).c_str());
+    return 0;
+  }
+  if (mode == L"mem") {
+    if (argc > 3) LastHttpStatus = static_cast<std::int32_t>(std::wcstol(argv[3], nullptr, 10));
+    std::string body;
+    const bool ok = DownloadToFile(argv[2], &body, nullptr);
+    PrintResult(ok, body.size());
+    return 0;
+  }
+  if (mode == L"file" && argc >= 4) {
+    if (argc > 4) LastHttpStatus = static_cast<std::int32_t>(std::wcstol(argv[4], nullptr, 10));
+    const std::wstring file = argv[3];
+    const bool ok = DownloadToFile(argv[2], nullptr, &file);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    std::size_t bytes = 0;
+    if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) bytes = data.nFileSizeLow;
+    PrintResult(ok, bytes);
+    return 0;
+  }
+  return Usage();
+}

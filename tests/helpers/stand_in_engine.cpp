@@ -1,0 +1,31 @@
+// Stands in for xash3d.exe: records how it was started (command line, current folder and its
+// own module path, as UTF-8 JSON in engine_received.json beside itself) and ends at once, with
+// 0 or with the code named by STAND_IN_ENGINE_EXIT_CODE (an engine that fails right away).
+#include "helper_text.h"
+#include "helper_win.h"
+
+#include <cwchar>
+
+namespace {
+
+int ChosenExitCode() {
+  wchar_t text[16] = {};
+  const DWORD length = GetEnvironmentVariableW(L"STAND_IN_ENGINE_EXIT_CODE", text, 16);
+  if (length == 0 || length >= 16) {
+    return 0;
+  }
+  return static_cast<int>(std::wcstol(text, nullptr, 10));
+}
+
+}  // namespace
+
+int wmain() {
+  const std::wstring folder = FolderOf(ModulePath());
+  const std::string record = "{\"command_line\": " + JsonString(GetCommandLineW()) +
+                             ", \"cwd\": " + JsonString(CurrentDirectory()) +
+                             ", \"module\": " + JsonString(ModulePath()) + "}\n";
+  if (!WriteFileAtomically(folder + L"engine_received.json", record)) {
+    return 2;
+  }
+  return ChosenExitCode();
+}

@@ -1,0 +1,1 @@
+korvantis_helper(without_localappdata ${CMAKE_CURRENT_LIST_DIR}/without_localappdata.cpp)

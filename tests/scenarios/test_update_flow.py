@@ -1,0 +1,199 @@
+"""The update as the player meets it: the whole launcher under Wine against the local update
+server, from the manifest request to the files in the launcher folder and the engine start."""
+
+from __future__ import annotations
+
+import re
+import shutil
+
+import pytest
+
+from harness import https_server as reply
+
+MANIFEST_REQUEST = re.compile(r"^/korvantis/guncelleme/manifest\.txt\?t=\d+$")
+USER_AGENT = "Korvantis-Baslatici/1.0"
+CHECKING = "  Guncellemeler kontrol ediliyor...\n"
+UP_TO_DATE = "  Oyun guncel.\n"
+DOWNLOADING = "  Guncelleme indiriliyor...\n"
+DONE = "  Guncelleme tamam.\n"
+PARTIAL = "  Guncellemenin bir kismi inmedi (oyun acik mi?), bir sonraki acilista tekrar denenecek.\n"
+UNCHANGED = "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n"
+PROMPT = "  Kapatmak icin bir tusa bas..."
+
+
+class Setup:
+    """A working launcher folder: Korvantis.exe, the stand-in engine (unless left out), and a
+    saved path naming a Counter-Strike folder."""
+
+    def __init__(self, prefix, launcher_exe, engine, game_folder, folder, with_engine=True):
+        self.prefix = prefix
+        self.folder = folder
+        folder.mkdir(parents=True, exist_ok=True)
+        self.launcher = folder / "Korvantis.exe"
+        shutil.copyfile(launcher_exe, self.launcher)
+        if with_engine:
+            engine(folder)
+        self.game = game_folder(prefix.drive_c / "Oyunlar" / "Counter-Strike 1.6")
+        (folder / "hl_yolu.txt").write_bytes(prefix.win(self.game).encode("utf-16-le"))
+
+    def current_files(self) -> dict[str, bytes]:
+        """What the folder holds now, as a manifest would list it."""
+        files = {"Korvantis.exe": self.launcher.read_bytes()}
+        if (self.folder / "xash3d.exe").exists():
+            files["xash3d.exe"] = (self.folder / "xash3d.exe").read_bytes()
+        return files
+
+    def run(self, args=(), stdin=b"\n", timeout=90):
+        return self.prefix.run(self.launcher, args, stdin=stdin, timeout=timeout)
+
+    def leftovers(self):
+        return sorted(p.relative_to(self.folder).as_posix() for p in self.folder.rglob("*.indiriliyor"))
+
+
+@pytest.fixture
+def setup(prefix, launcher_exe, engine, game_folder):
+    return Setup(prefix, launcher_exe, engine, game_folder, prefix.drive_c / "Korvantis Mod")
+
+
+def file_requests(server):
+    return [r["path"] for r in server.requests if "/dosyalar/" in r["path"]]
+
+
+def engine_started(setup, engine_record):
+    setup.prefix.wait_idle()
+    return engine_record(setup.folder) is not None
+
+
+def test_up_to_date_start_costs_one_request(setup, server, engine_record):
+    server.publish(setup.current_files())
+    result = setup.run()
+    assert result.code == 0, result
+    assert CHECKING + UP_TO_DATE in result.out
+    (request,) = server.requests
+    assert MANIFEST_REQUEST.match(request["path"]), request["path"]
+    assert request["method"] == "GET"
+    assert request["user_agent"] == USER_AGENT
+    assert engine_started(setup, engine_record)
+
+
+def test_update_of_several_files(setup, server, engine_record):
+    (setup.folder / "cstrike").mkdir()
+    (setup.folder / "cstrike" / "eski.txt").write_bytes(b"old version")
+    new_files = {
+        "cstrike/eski.txt": b"new version " * 1000,
+        "cstrike/yeni.cfg": b"bind k kill\n",
+        "Yeni Klas\u00f6r/ses dosyas\u0131.wav": bytes(range(256)) * 400,
+    }
+    server.publish({**setup.current_files(), **new_files})
+    result = setup.run()
+    assert result.code == 0, result
+    assert CHECKING + DOWNLOADING in result.out
+    assert DONE in result.out and PARTIAL not in result.out
+    for name, data in new_files.items():
+        assert (setup.folder / name).read_bytes() == data, name
+    assert setup.leftovers() == []
+
+    requested = file_requests(server)
+    assert len(requested) == 3
+    assert "/korvantis/guncelleme/dosyalar/Yeni%20Klas%C3%B6r/ses%20dosyas%C4%B1.wav" in [
+        p.split("?")[0] for p in requested]
+    for path in requested:
+        assert re.search(r"\?v=[0-9a-f]{12}$", path), path
+    assert engine_started(setup, engine_record)
+
+
+@pytest.mark.parametrize("failure", ["404", "wrong digest", "cut body"])
+def test_failed_file_leaves_old_target(setup, server, engine_record, failure):
+    (setup.folder / "valve.dll").write_bytes(b"the old library")
+    good = b"a file that arrives"
+    wanted = b"the new library " * 5000
+    server.publish({**setup.current_files(), "iyi.txt": good, "valve.dll": wanted})
+    path = server.file_path("valve.dll")
+    if failure == "404":
+        server.on(path, reply.status(404))
+    elif failure == "wrong digest":
+        server.put(path, wanted[:-1] + b"X")
+    else:
+        server.on(path, reply.cut(wanted, len(wanted) // 2))
+    result = setup.run()
+    assert result.code == 0, result
+    assert PARTIAL in result.out and DONE not in result.out
+    assert (setup.folder / "valve.dll").read_bytes() == b"the old library"
+    assert (setup.folder / "iyi.txt").read_bytes() == good
+    assert setup.leftovers() == []
+    assert engine_started(setup, engine_record)
+
+
+def test_names_leaving_the_folder_are_never_requested(setup, server, engine_record):
+    hostile = ["../disarida.txt", "..\\disarida2.txt", "alt/../../disarida3.txt", "C:/kok.txt",
+               "C:kok2.txt", "/kok3.txt", "\\kok4.txt", "\\\\sunucu\\pay\\x.txt", "NUL", "alt/CON.txt",
+               "com1.txt", "nokta.", "bosluk /x.txt", ". ./disarida4.txt"]
+    digest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+    server.publish({**setup.current_files(), "izinli.txt": b"fine"},
+                   extra_lines=[f"{digest} 5 {name}" for name in hostile])
+    before = sorted(p for p in setup.prefix.drive_c.rglob("*") if "windows" not in p.parts)
+    result = setup.run()
+    assert result.code == 0, result
+    assert DONE in result.out
+    assert [p.split("?")[0] for p in file_requests(server)] == ["/korvantis/guncelleme/dosyalar/izinli.txt"]
+    assert engine_started(setup, engine_record)
+    after = sorted(p for p in setup.prefix.drive_c.rglob("*") if "windows" not in p.parts)
+    created = [p.relative_to(setup.prefix.drive_c).as_posix() for p in after if p not in before]
+    assert created == ["Korvantis Mod/engine_received.json", "Korvantis Mod/izinli.txt"]
+
+
+def test_self_update_restarts_with_same_arguments(setup, server, launcher_exe, engine_record):
+    new_launcher = launcher_exe.read_bytes() + b"\0yeni surum"
+    files = setup.current_files()
+    files["Korvantis.exe"] = new_launcher
+    server.publish(files)
+    args = ["+connect", "10.0.0.5:27015", "-dev"]
+    result = setup.run(args)
+    assert result.code == 0, result
+    setup.prefix.wait_idle()
+    assert setup.launcher.read_bytes() == new_launcher
+    record = engine_record(setup.folder)
+    assert record is not None, "the restarted launcher did not start the engine"
+    assert record["command_line"].endswith(" +connect 10.0.0.5:27015 -dev"), record
+    manifests = [r for r in server.requests if MANIFEST_REQUEST.match(r["path"])]
+    assert len(manifests) == 2
+    assert [p.split("?")[0] for p in file_requests(server)] == ["/korvantis/guncelleme/dosyalar/Korvantis.exe"]
+
+
+@pytest.mark.parametrize("answer", ["none", "cut manifest"])
+def test_unreachable_server_with_engine_starts_game(request, setup, engine_record, answer):
+    if answer == "cut manifest":
+        # A manifest that breaks off is no manifest: nothing of it may be acted on.
+        server = request.getfixturevalue("server")
+        manifest = server.publish({**setup.current_files(), "yeni.txt": b"new"})
+        server.on("/korvantis/guncelleme/manifest.txt", reply.cut(manifest, len(manifest) - 20))
+    result = setup.run()
+    assert result.code == 0, result
+    assert CHECKING + UNCHANGED in result.out
+    assert not (setup.folder / "yeni.txt").exists()
+    assert PROMPT not in result.out
+    assert engine_started(setup, engine_record)
+
+
+@pytest.mark.parametrize("answer, message", [
+    (None, "\n  Indirme sunucusuna ulasilamadi. Internet baglantini kontrol et.\n"),
+    ("cut", "\n  Indirme sunucusuna ulasilamadi. Internet baglantini kontrol et.\n"),
+    (403, "\n  Indirme sunucusu baglantini engelledi (403).\n  Biraz sonra tekrar dene; olmazsa modemini "
+          "kapatip ac ya da baska bir internetle dene.\n"),
+    (404, "\n  Indirme sunucusu hata verdi (404). Biraz sonra tekrar dene.\n"),
+])
+def test_unreachable_server_without_engine_is_fatal(request, prefix, launcher_exe, engine, game_folder,
+                                                    answer, message):
+    # The installed launcher's first start: no engine beside it yet.
+    setup = Setup(prefix, launcher_exe, engine, game_folder, prefix.localappdata / "Korvantis",
+                  with_engine=False)
+    if answer == "cut":
+        server = request.getfixturevalue("server")
+        manifest = server.publish({"xash3d.exe": b"engine bytes"})
+        server.on("/korvantis/guncelleme/manifest.txt", reply.cut(manifest, 10))
+    elif answer is not None:
+        server = request.getfixturevalue("server")
+        server.on("/korvantis/", reply.status(answer))
+    result = setup.run()
+    assert result.code == 1, result
+    assert result.out.endswith(CHECKING + message + "\n" + PROMPT), result.out

@@ -1,0 +1,210 @@
+"""server/nginx.conf checked with Debian's nginx against an update root written by publish.py.
+
+nginx runs as root inside a private network and mount namespace (unshare), listening on
+127.0.0.1:443 there only; the requests are made from the same namespace by this file run as a
+script, which prints its observations as JSON for the test to judge.
+"""
+
+import hashlib
+import http.client
+import json
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+CONF = REPO / "server" / "nginx.conf"
+TOOL = REPO / "tools" / "publish.py"
+HOST = "guncelleme.korvantis.example"
+UPDATE = "/korvantis/guncelleme/"
+
+MOD = {
+    "Korvantis.exe": b"MZ" + b"\0" * 5000,
+    "maps/a b.bsp": b"bsp bytes " * 300,
+    "sound/\u015fark\u0131.wav": b"RIFF" + os.urandom(2000),
+}
+
+
+def make_test_conf(work, update_root):
+    """A copy of the configuration with the placeholders and Debian's runtime paths replaced."""
+    text = CONF.read_text()
+    for old, new in (("@SERVER_NAME@", HOST), ("@UPDATE_ROOT@", str(update_root)),
+                     ("@TLS_CERT@", str(work / "cert.pem")), ("@TLS_KEY@", str(work / "key.pem")),
+                     ("/run/nginx.pid", str(work / "nginx.pid")),
+                     ("/var/log/nginx/", str(work / "log") + "/"),
+                     ("/var/lib/nginx/", str(work / "lib") + "/")):
+        assert old in text, old
+        text = text.replace(old, new)
+    for line in text.splitlines():
+        code = line.split("#", 1)[0]
+        assert "@" not in code and "/var/" not in code and "/run/" not in code, line
+    (work / "log").mkdir()
+    (work / "lib").mkdir()
+    conf = work / "nginx.conf"
+    conf.write_text(text)
+    return conf
+
+
+@pytest.fixture(scope="module")
+def observed():
+    if os.geteuid() != 0 or not shutil.which("nginx") or not shutil.which("unshare"):
+        pytest.skip("needs root, nginx and unshare")
+    # Outside pytest's private tmp (mode 0700) so that nginx's www-data workers can read it,
+    # as they must read a real update root.
+    work = Path(tempfile.mkdtemp(prefix="korvantis-nginx-"))
+    try:
+        os.chmod(work, 0o755)
+        mod = work / "mod"
+        for name, data in MOD.items():
+            (mod / name).parent.mkdir(parents=True, exist_ok=True)
+            (mod / name).write_bytes(data)
+        root = work / "root"
+        subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True)
+        (root / "korvantis/guncelleme/dosyalar/.publish-tmp-1-abc").write_bytes(b"half")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-keyout", str(work / "key.pem"), "-out", str(work / "cert.pem"),
+                        "-subj", "/CN=" + HOST, "-addext", "subjectAltName=DNS:" + HOST],
+                       check=True, capture_output=True)
+        conf = make_test_conf(work, root)
+        proc = subprocess.run(["unshare", "--mount", "--net", sys.executable, __file__,
+                               str(conf), str(work)], capture_output=True, timeout=60)
+        assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+        result = json.loads(proc.stdout)
+        result["root"] = root
+        yield result
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def test_configuration_passes_nginx_t(observed):
+    assert observed["syntax_rc"] == 0, observed["syntax_out"]
+
+
+def answer(observed, method, path):
+    return observed["answers"][method + " " + path]
+
+
+def served(observed, name):
+    return (observed["root"] / "korvantis/guncelleme" / name).read_bytes()
+
+
+def test_manifest_is_served_uncached_and_plain(observed):
+    a = answer(observed, "GET", UPDATE + "manifest.txt?t=9876543210")
+    assert a["status"] == 200
+    assert a["sha256"] == hashlib.sha256(served(observed, "manifest.txt")).hexdigest()
+    assert a["headers"]["cache-control"] == "no-store"
+    assert a["headers"]["content-type"] == "text/plain; charset=utf-8"
+    assert "content-encoding" not in a["headers"]       # asked with Accept-Encoding: gzip
+    head = answer(observed, "HEAD", UPDATE + "manifest.txt?t=1")
+    assert head["status"] == 200 and head["length"] == 0
+
+
+@pytest.mark.parametrize("path,name", [
+    ("dosyalar/Korvantis.exe?v=0123456789ab", "Korvantis.exe"),
+    ("dosyalar/maps/a%20b.bsp?v=", "maps/a b.bsp"),
+    ("dosyalar/sound/%C5%9Fark%C4%B1.wav?v=ffffffffffff", "sound/\u015fark\u0131.wav"),
+])
+def test_files_are_served_whole_and_cacheable(observed, path, name):
+    a = answer(observed, "GET", UPDATE + path)
+    assert a["status"] == 200
+    assert a["sha256"] == hashlib.sha256(MOD[name]).hexdigest()
+    assert a["headers"]["cache-control"] == "public, max-age=31536000"
+    assert a["headers"]["content-type"] == "application/octet-stream"
+    assert "content-encoding" not in a["headers"]
+
+
+@pytest.mark.parametrize("method,path,status", [
+    ("GET", "/", 404),
+    ("GET", UPDATE, 404),
+    ("GET", UPDATE + "dosyalar/", 404),
+    ("GET", UPDATE + "dosyalar/maps", 404),
+    ("GET", UPDATE + "dosyalar/maps/", 404),
+    ("GET", UPDATE + "dosyalar/missing.txt?v=1", 404),
+    ("GET", UPDATE + "dosyalar/maps%5Ca%20b.bsp", 404),
+    ("GET", UPDATE + "dosyalar/.publish-tmp-1-abc", 404),
+    ("POST", UPDATE + "manifest.txt", 405),
+    ("PUT", UPDATE + "dosyalar/new.bin", 405),
+    ("DELETE", UPDATE + "manifest.txt", 405),
+])
+def test_nothing_else_is_served(observed, method, path, status):
+    a = answer(observed, method, path)
+    assert a["status"] == status
+    assert "max-age" not in a["headers"].get("cache-control", "")
+
+
+def test_no_escape_from_the_root(observed):
+    a = answer(observed, "GET", UPDATE + "dosyalar/..%2F..%2F..%2F..%2Fetc/passwd")
+    assert a["status"] in (400, 404)
+
+
+# ---------------------------------------------------------------- inside the namespace
+
+REQUESTS = [
+    ("GET", UPDATE + "manifest.txt?t=9876543210"),
+    ("HEAD", UPDATE + "manifest.txt?t=1"),
+    ("GET", UPDATE + "dosyalar/Korvantis.exe?v=0123456789ab"),
+    ("GET", UPDATE + "dosyalar/maps/a%20b.bsp?v="),
+    ("GET", UPDATE + "dosyalar/sound/%C5%9Fark%C4%B1.wav?v=ffffffffffff"),
+    ("GET", "/"),
+    ("GET", UPDATE),
+    ("GET", UPDATE + "dosyalar/"),
+    ("GET", UPDATE + "dosyalar/maps"),
+    ("GET", UPDATE + "dosyalar/maps/"),
+    ("GET", UPDATE + "dosyalar/missing.txt?v=1"),
+    ("GET", UPDATE + "dosyalar/maps%5Ca%20b.bsp"),
+    ("GET", UPDATE + "dosyalar/.publish-tmp-1-abc"),
+    ("GET", UPDATE + "dosyalar/..%2F..%2F..%2F..%2Fetc/passwd"),
+    ("POST", UPDATE + "manifest.txt"),
+    ("PUT", UPDATE + "dosyalar/new.bin"),
+    ("DELETE", UPDATE + "manifest.txt"),
+]
+
+
+def inside_namespace(conf, work):
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    log = str(work / "log" / "startup.log")
+    check = subprocess.run(["nginx", "-t", "-e", log, "-c", str(conf)], capture_output=True)
+    out = {"syntax_rc": check.returncode, "syntax_out": check.stderr.decode(errors="replace"),
+           "answers": {}}
+    server = subprocess.Popen(["nginx", "-e", log, "-c", str(conf), "-g", "daemon off;"])
+    try:
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", 443), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or server.poll() is not None:
+                    raise
+                time.sleep(0.05)
+        ctx = ssl.create_default_context(cafile=str(work / "cert.pem"))
+        ctx.check_hostname = False     # the certificate itself is still verified
+        for method, path in REQUESTS:
+            conn = http.client.HTTPSConnection("127.0.0.1", 443, context=ctx, timeout=10)
+            body = b"x" if method in ("POST", "PUT") else None
+            conn.request(method, path, body=body, headers={
+                "Host": HOST, "User-Agent": "Korvantis-Baslatici/1.0",
+                "Accept-Encoding": "gzip, deflate"})
+            resp = conn.getresponse()
+            data = resp.read()
+            out["answers"][method + " " + path] = {
+                "status": resp.status, "length": len(data),
+                "sha256": hashlib.sha256(data).hexdigest(),
+                "headers": {k.lower(): v for k, v in resp.getheaders()}}
+            conn.close()
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
+    json.dump(out, sys.stdout)
+
+
+if __name__ == "__main__":
+    inside_namespace(Path(sys.argv[1]), Path(sys.argv[2]))

@@ -1,0 +1,397 @@
+"""tools/publish.py: refusals, manifest format, atomic publication, --dry-run, --prune."""
+
+import hashlib
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
+spec = importlib.util.spec_from_file_location("publish", TOOL)
+publish = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(publish)
+
+UPDATE = Path("korvantis") / "guncelleme"
+
+
+def make_mod(base, files):
+    """files: {name (str or bytes, "/"-separated): bytes}."""
+    base.mkdir(parents=True, exist_ok=True)
+    for name, data in files.items():
+        raw = name if isinstance(name, bytes) else name.encode("utf-8")
+        path = os.path.join(os.fsencode(base), *raw.split(b"/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return base
+
+
+def run(mod, root, *flags):
+    """(exit code, stdout, stderr) of the real command line."""
+    proc = subprocess.run([sys.executable, str(TOOL), *flags, str(mod), str(root)],
+                          capture_output=True)
+    return proc.returncode, proc.stdout.decode("utf-8"), proc.stderr.decode("utf-8")
+
+
+def launcher_entries(body):
+    """The launcher's line rule, written independently of the tool."""
+    out = []
+    for line in body.split(b"\n"):
+        while line[-1:] in (b"\r", b" "):
+            line = line[:-1]
+        if not line or line[:1] == b"#":
+            continue
+        first = line.find(b" ")
+        second = line.find(b" ", first + 1) if first >= 0 else -1
+        if second < 0:
+            continue
+        name = line[second + 1:]
+        if b".." in name or b":" in name or name[:1] in (b"/", b"\\"):
+            continue
+        size_field = line[first + 1:second]
+        out.append((line[:first], int(size_field) if size_field.isdigit() else 0, name))
+    return out
+
+
+def tree(root):
+    """Snapshot of every file below root: {relative path: (bytes, mtime_ns)}."""
+    snap = {}
+    for dirpath, _, files in os.walk(root):
+        for f in files:
+            p = Path(dirpath) / f
+            snap[p.relative_to(root).as_posix()] = (p.read_bytes(), p.stat().st_mtime_ns)
+    return snap
+
+
+# ---------------------------------------------------------------- refusals
+
+REFUSED = [
+    # (file names to create, fragment of the message)
+    (["a..b.txt"], '".."'),
+    (["x:y.txt"], '":"'),
+    (["back\\slash.txt"], '"\\"'),
+    (["trail .txt ", "sound/ok.wav"], "ends in a blank"),
+    (["folder /f.txt"], "ends in a blank"),
+    (["dot."], "ends in a blank or a dot"),
+    (["dir./f.txt"], "ends in a blank or a dot"),
+    (["cr\rx"], "control characters"),
+    (["lf\nx"], "control characters"),
+    (["tab\tx"], "control characters"),
+    (["del\x7fx"], "control characters"),
+    (["q?.txt"], "Windows forbids"),
+    (["a<b"], "Windows forbids"),
+    (["a>b"], "Windows forbids"),
+    (['a"b'], "Windows forbids"),
+    (["a|b"], "Windows forbids"),
+    (["a*b"], "Windows forbids"),
+    (["CON"], "reserved device name"),
+    (["nul.txt"], "reserved device name"),
+    (["NUL .tar.gz"], "reserved device name"),
+    (["sub/com1"], "reserved device name"),
+    (["LPT9.dat"], "reserved device name"),
+    (["aux/inside.txt"], "reserved device name"),
+    ([b"\xff\xfe.bin"], "not valid UTF-8"),
+    ([b"\xed\xa0\x80.bin"], "not valid UTF-8"),  # an encoded surrogate
+    (["Readme.txt", "README.TXT"], "differ only in letter case"),
+    (["\u015farki.wav", "\u015eARKI.wav"], "differ only in letter case"),
+    (["maps", "MAPS/de.bsp"], "a file and a folder"),
+    (["big.pak.indiriliyor"], ".indiriliyor"),
+    (["Korvantis.exe.eski"], "deleted by the launcher"),
+    ([".publish-tmp-1-x"], "temporary files"),
+]
+
+
+@pytest.mark.parametrize("names,fragment", REFUSED, ids=[repr(c[0]) for c in REFUSED])
+def test_refuses_names(tmp_path, names, fragment):
+    mod = make_mod(tmp_path / "mod", {n: b"x" for n in names})
+    code, out, err = run(mod, tmp_path / "root")
+    assert code == 1
+    assert fragment in err
+    assert not (tmp_path / "root").exists()
+
+
+def test_refuses_leading_separators():
+    # A walk cannot produce these, so the rule itself is checked.
+    for name in (b"/abs.txt", b"\\abs.txt"):
+        assert any("begins with" in r for r in publish.name_problems(name))
+
+
+@pytest.mark.parametrize("name", [
+    "COM10.txt", "console.log", "nullify.txt", "com0", "lpt", "CONIN", " lead.txt",
+    "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "x.indiriliyor.bak", "~tilde#+%.txt",
+])
+def test_accepts_ordinary_names(name):
+    assert publish.name_problems(name.encode("utf-8")) == []
+
+
+def test_lists_every_offending_file_in_one_message(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"ok.txt": b"1", "a..b": b"2", "q?": b"3", "nul.txt": b"4",
+                                      "deep/trail.": b"5"})
+    (mod / "link").symlink_to(mod / "ok.txt")
+    (mod / "dirlink").symlink_to(mod / "deep")
+    os.mkfifo(mod / "pipe")
+    root = tmp_path / "root"
+    make_mod(root / UPDATE, {"manifest.txt": b"# old\n"})
+    code, out, err = run(mod, root)
+    assert code == 1
+    for name in ('"a..b"', '"q?"', '"nul.txt"', '"deep/trail."', '"link"', '"dirlink"', '"pipe"'):
+        assert name in err
+    assert "symbolic link" in err and "not a regular file" in err
+    assert '"ok.txt"' not in err
+    assert (root / UPDATE / "manifest.txt").read_bytes() == b"# old\n"
+    assert not (root / UPDATE / "dosyalar").exists()
+
+
+# ---------------------------------------------------------------- manifest and round trip
+
+
+def test_empty_mod_gives_comment_only(tmp_path):
+    mod = tmp_path / "mod"
+    mod.mkdir()
+    (mod / "empty_folder").mkdir()
+    code, _, _ = run(mod, tmp_path / "root")
+    assert code == 0
+    body = (tmp_path / "root" / UPDATE / "manifest.txt").read_bytes()
+    lines = body.split(b"\n")
+    assert len(lines) == 2 and lines[1] == b""
+    assert lines[0].startswith(b"# ") and b"publish.py" in lines[0]
+    assert launcher_entries(body) == []
+
+
+def test_round_trip_through_the_launcher_rule(tmp_path):
+    nfd = "cafe\u0301.txt"   # decomposed; must stay decomposed
+    files = {
+        "xash3d.exe": os.urandom(3000),
+        "Korvantis.exe": b"MZ new launcher",
+        "cstrike/sound/iki kelime.wav": b"two words",
+        "cstrike/\u015fark\u0131 \u00e7al.wav": b"utf-8",
+        nfd: b"nfd",
+        "empty.cfg": b"",
+        "bin/Korvantis.exe": b"a copy in a folder is an ordinary file",
+        "trailing/-_.~#+%x": b"odd but allowed",
+        "0 first by bytes.txt": b"sorts before the launcher's name",
+        "Aaa/x.txt": b"so does this",
+    }
+    mod = make_mod(tmp_path / "mod", files)
+    root = tmp_path / "root"
+    code, out, err = run(mod, root)
+    assert (code, err) == (0, "")
+    body = (root / UPDATE / "manifest.txt").read_bytes()
+
+    assert b"\r" not in body and body.endswith(b"\n")
+    first = body.split(b"\n")[0].decode()
+    assert re.fullmatch(r"# published by publish\.py at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ .*", first)
+    for line in body.split(b"\n")[1:-1]:
+        assert re.fullmatch(rb"[0-9a-f]{64} (0|[1-9][0-9]*) \S.*", line)
+
+    entries = launcher_entries(body)
+    assert entries[0][2] == b"Korvantis.exe"
+    rest = [e[2] for e in entries[1:]]
+    assert rest == sorted(rest)
+    assert sorted(e[2] for e in entries) == sorted(n.encode() for n in files)
+    for digest, size, name in entries:
+        want = files[name.decode("utf-8")]
+        assert (digest, size) == (hashlib.sha256(want).hexdigest().encode(), len(want))
+        stored = os.path.join(os.fsencode(root / UPDATE / "dosyalar"), *name.split(b"/"))
+        with open(stored, "rb") as f:
+            assert f.read() == want
+    assert nfd.encode("utf-8") in body
+
+
+@pytest.mark.parametrize("names,first", [
+    (["A.txt", "korvantis.exe", "0.bin"], "korvantis.exe"),   # recognised case-blind, as the launcher does
+    (["A.txt", "sub/Korvantis.exe", "0.bin"], "0.bin"),       # only the top-level one is the launcher
+])
+def test_launcher_leads_the_manifest(names, first):
+    entries = [{"name": n, "hash": "0" * 64, "size": 1} for n in names]
+    assert publish.manifest_order(entries)[0]["name"] == first
+
+
+def test_files_are_readable_by_the_web_server_whatever_the_umask(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"a/b.txt": b"1"})
+    old = os.umask(0o077)
+    try:
+        assert publish.publish(str(mod), str(tmp_path / "root")) == 0
+    finally:
+        os.umask(old)
+    for name in ("manifest.txt", "dosyalar/a/b.txt"):
+        assert (root_mode := (tmp_path / "root" / UPDATE / name).stat().st_mode & 0o777) == 0o644, \
+            (name, oct(root_mode))
+
+
+# ---------------------------------------------------------------- atomic publication
+
+
+def test_manifest_is_renamed_into_place_last(tmp_path, monkeypatch):
+    mod = make_mod(tmp_path / "mod", {"a.txt": b"new a", "sub/b.txt": b"new b"})
+    root = tmp_path / "root"
+    make_mod(root / UPDATE, {"manifest.txt": b"# old manifest\n", "dosyalar/a.txt": b"old a"})
+    manifest = str(root / UPDATE / "manifest.txt")
+    events = []
+    real_replace, real_fsync, real_open = os.replace, os.fsync, os.open
+
+    def fake_open(path, flags, *args, **kw):
+        if os.fspath(path) == manifest and flags & (os.O_WRONLY | os.O_RDWR):
+            events.append(("opened manifest for writing",))
+        return real_open(path, flags, *args, **kw)
+
+    def fake_replace(src, dst):
+        src, dst = os.fspath(src), os.fspath(dst)
+        assert os.path.dirname(src) == os.path.dirname(dst)
+        if dst == manifest:
+            # Until this rename the old list stays readable, and every file is already complete.
+            assert Path(manifest).read_bytes() == b"# old manifest\n"
+            assert (root / UPDATE / "dosyalar" / "a.txt").read_bytes() == b"new a"
+            assert (root / UPDATE / "dosyalar" / "sub" / "b.txt").read_bytes() == b"new b"
+            assert launcher_entries(Path(src).read_bytes())
+        events.append(("replace", dst))
+        real_replace(src, dst)
+
+    monkeypatch.setattr(publish.os, "replace", fake_replace)
+    monkeypatch.setattr(publish.os, "fsync", lambda fd: (events.append(("fsync",)), real_fsync(fd)))
+    monkeypatch.setattr(publish.os, "open", fake_open)
+    assert publish.publish(str(mod), str(root)) == 0
+
+    replaces = [e for e in events if e[0] == "replace"]
+    assert replaces[-1] == ("replace", manifest)
+    assert len(replaces) == 3
+    assert ("opened manifest for writing",) not in events
+    for i, e in enumerate(events):
+        if e[0] == "replace":
+            assert events[i - 1] == ("fsync",)   # flushed before it becomes visible
+    leftovers = [p for p in (root / UPDATE).rglob("*") if p.name.startswith(".publish-tmp-")]
+    assert leftovers == []
+
+
+def test_failure_mid_publish_keeps_old_manifest_and_no_temp(tmp_path, monkeypatch):
+    mod = make_mod(tmp_path / "mod", {"a.txt": b"A", "b.txt": b"B", "c.txt": b"C"})
+    root = tmp_path / "root"
+    make_mod(root / UPDATE, {"manifest.txt": b"# old\n"})
+    real_replace = os.replace
+    calls = []
+
+    def failing_replace(src, dst):
+        calls.append(dst)
+        if len(calls) == 2:
+            raise OSError(28, "No space left on device", dst)
+        real_replace(src, dst)
+
+    monkeypatch.setattr(publish.os, "replace", failing_replace)
+    err = __import__("io").StringIO()
+    assert publish.publish(str(mod), str(root), err=err) == 2
+    assert "No space left" in err.getvalue()
+    assert (root / UPDATE / "manifest.txt").read_bytes() == b"# old\n"
+    assert [p.name for p in (root / UPDATE).rglob(".publish-tmp-*")] == []
+
+
+def test_leftover_temp_of_a_crashed_run_is_removed(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"a.txt": b"A"})
+    root = tmp_path / "root"
+    make_mod(root / UPDATE, {"dosyalar/x/.publish-tmp-99-abc": b"half", ".publish-tmp-1-m": b"#"})
+    assert run(mod, root)[0] == 0
+    assert list((root / UPDATE).rglob(".publish-tmp-*")) == []
+
+
+def test_republish_writes_only_what_changed_and_repairs_damage(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"same.txt": b"same", "edit.txt": b"v1", "hurt.txt": b"ok"})
+    root = tmp_path / "root"
+    assert run(mod, root)[0] == 0
+    files = root / UPDATE / "dosyalar"
+    same_mtime = (files / "same.txt").stat().st_mtime_ns
+    (mod / "edit.txt").write_bytes(b"v2 longer")
+    (files / "hurt.txt").write_bytes(b"no")       # same size, other bytes
+    code, out, _ = run(mod, root)
+    assert code == 0 and "2 written" in out
+    assert (files / "same.txt").stat().st_mtime_ns == same_mtime
+    assert (files / "edit.txt").read_bytes() == b"v2 longer"
+    assert (files / "hurt.txt").read_bytes() == b"ok"
+
+
+def test_file_turned_into_folder_and_back(tmp_path):
+    root = tmp_path / "root"
+    assert run(make_mod(tmp_path / "m1", {"maps": b"file"}), root)[0] == 0
+    assert run(make_mod(tmp_path / "m2", {"maps/de.bsp": b"bsp"}), root)[0] == 0
+    assert (root / UPDATE / "dosyalar" / "maps" / "de.bsp").read_bytes() == b"bsp"
+    assert run(make_mod(tmp_path / "m3", {"maps": b"file again"}), root)[0] == 0
+    assert (root / UPDATE / "dosyalar" / "maps").read_bytes() == b"file again"
+
+
+# ---------------------------------------------------------------- dry run and prune
+
+
+def test_dry_run_reports_changes_and_writes_nothing(tmp_path):
+    root = tmp_path / "root"
+    old = {"keep.txt": b"k", "edit.txt": b"12345", "gone/old.txt": b"1234567"}
+    assert run(make_mod(tmp_path / "old", old), root)[0] == 0
+    new = {"keep.txt": b"k", "edit.txt": b"123456789", "added one.txt": b"abc"}
+    mod = make_mod(tmp_path / "new", new)
+    before = tree(root)
+    code, out, err = run(mod, root, "--dry-run", "--prune")
+    assert (code, err) == (0, "")
+    assert tree(root) == before
+    lines = out.splitlines()
+    assert 'added    "added one.txt" 3 bytes' in lines
+    assert 'changed  "edit.txt" 9 bytes' in lines
+    assert 'removed  "gone/old.txt" 7 bytes' in lines
+    assert 'prune    "gone/old.txt"' in lines
+    assert not any("keep.txt" in line for line in lines)
+    assert lines[-1] == ("dry run: 1 added (3 bytes), 1 changed (9 bytes), 1 removed (7 bytes), "
+                         "1 unchanged, 1 stored files to prune; nothing written")
+
+
+def test_dry_run_against_missing_root_creates_nothing(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"a.txt": b"12"})
+    code, out, _ = run(mod, tmp_path / "root", "--dry-run")
+    assert code == 0 and 'added    "a.txt" 2 bytes' in out
+    assert not (tmp_path / "root").exists()
+
+
+def test_dry_run_flags_missing_stored_copy(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"a.txt": b"12"})
+    root = tmp_path / "root"
+    assert run(mod, root)[0] == 0
+    (root / UPDATE / "dosyalar" / "a.txt").unlink()
+    out = run(mod, root, "--dry-run")[1]
+    assert 'changed  "a.txt" 2 bytes (stored copy missing or different)' in out
+
+
+@pytest.mark.parametrize("prune", [False, True])
+def test_removed_files_stay_unless_pruned(tmp_path, prune):
+    root = tmp_path / "root"
+    assert run(make_mod(tmp_path / "old", {"a.txt": b"a", "old/deep/x.txt": b"x"}), root)[0] == 0
+    flags = ["--prune"] if prune else []
+    code, out, _ = run(make_mod(tmp_path / "new", {"a.txt": b"a"}), root, *flags)
+    assert code == 0
+    files = root / UPDATE / "dosyalar"
+    assert (files / "old" / "deep" / "x.txt").exists() != prune
+    assert (files / "old").exists() != prune        # emptied folders go too
+    assert (files / "a.txt").exists()
+    assert [e[2] for e in launcher_entries((root / UPDATE / "manifest.txt").read_bytes())] \
+        == [b"a.txt"]
+
+
+# ---------------------------------------------------------------- usage
+
+
+@pytest.mark.parametrize("args", [
+    [],
+    ["only-one"],
+    ["--bogus", "a", "b"],
+])
+def test_usage_errors_exit_2(args):
+    proc = subprocess.run([sys.executable, str(TOOL), *args], capture_output=True)
+    assert proc.returncode == 2
+
+
+def test_io_errors_exit_2(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"a.txt": b"a"})
+    assert run(tmp_path / "missing", tmp_path / "root")[0] == 2
+    assert run(mod, mod / "root")[0] == 2          # update root inside the mod folder
+    assert run(tmp_path, mod)[0] == 2              # mod folder around the root
+    (tmp_path / "file").write_bytes(b"")
+    code, _, err = run(mod, tmp_path / "file")
+    assert code == 2 and "not a folder" in err

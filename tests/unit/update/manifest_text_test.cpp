@@ -1,0 +1,160 @@
+// Byte-level manifest rules: lines, names, sizes, server path encoding.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "update/manifest_text.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
+struct LineCase {
+  std::string line;
+  bool accepted;
+  std::string hash;
+  std::int64_t size;
+  std::string name;
+};
+
+TEST(ParseManifestLine, Table) {
+  const std::vector<LineCase> cases = {
+      {"abc 12 valve.dll", true, "abc", 12, "valve.dll"},
+      {"abc 12 valve.dll\r", true, "abc", 12, "valve.dll"},
+      {"abc 12 valve.dll \r \r  ", true, "abc", 12, "valve.dll"},
+      {"abc 12 sound/iki kelime.wav", true, "abc", 12, "sound/iki kelime.wav"},
+      {"abc 12 maps/\xC3\xB6zel.bsp", true, "abc", 12, "maps/\xC3\xB6zel.bsp"},
+      // Two adjacent spaces: empty size, the rest is the name.
+      {"abc  12 x", true, "abc", 0, "12 x"},
+      // A blank before "#" is no comment: an entry with an empty hash.
+      {" # 5 x", true, "", 0, "5 x"},
+      {" 5 x", true, "", 5, "x"},
+      {"abc -3 x", true, "abc", -3, "x"},
+      {"abc 12abc x", true, "abc", 12, "x"},
+      {"abc junk x", true, "abc", 0, "x"},
+      {"abc 99999999999999999999 x", true, "abc", kMax, "x"},
+      {"abc -99999999999999999999 x", true, "abc", kMin, "x"},
+      {"", false, "", 0, ""},
+      {"\r\r  ", false, "", 0, ""},
+      {"# abc 12 x", false, "", 0, ""},
+      {"#", false, "", 0, ""},
+      {"abc 12", false, "", 0, ""},
+      {"abc 12 ", false, "", 0, ""},
+      {"abc", false, "", 0, ""},
+      {"abc 12 ../x", false, "", 0, ""},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.line);
+    const std::optional<ManifestEntry> entry = ParseManifestLine(c.line);
+    ASSERT_EQ(entry.has_value(), c.accepted);
+    if (!entry) continue;
+    EXPECT_EQ(entry->hash, c.hash);
+    EXPECT_EQ(entry->size, c.size);
+    EXPECT_EQ(entry->name, c.name);
+  }
+}
+
+TEST(ParseSizeField, AtoiRulesWithoutOverflow) {
+  const std::vector<std::pair<std::string, std::int64_t>> cases = {
+      {"", 0},
+      {"0", 0},
+      {"  \t42", 42},
+      {"+7", 7},
+      {"-0", 0},
+      {"- 7", 0},
+      {"9223372036854775807", kMax},
+      {"9223372036854775808", kMax},
+      {"-9223372036854775808", kMin},
+      {"-9223372036854775809", kMin},
+      {"123456789012345678901234567890", kMax},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(ParseSizeField(text), expected);
+  }
+}
+
+TEST(SaturatingAdd, ClampsAtBothEnds) {
+  EXPECT_EQ(SaturatingAdd(1, 2), 3);
+  EXPECT_EQ(SaturatingAdd(kMax, 1), kMax);
+  EXPECT_EQ(SaturatingAdd(kMax - 1, kMax), kMax);
+  EXPECT_EQ(SaturatingAdd(kMin, -1), kMin);
+  EXPECT_EQ(SaturatingAdd(kMin, kMax), -1);
+  EXPECT_EQ(SaturatingAdd(-5, 3), -2);
+}
+
+TEST(ForEachLine, SplitsOnLfAndKeepsLastLine) {
+  std::vector<std::string> lines;
+  ForEachLine("a\r\n\nb c\nlast", [&lines](std::string_view l) { lines.emplace_back(l); });
+  EXPECT_EQ(lines, (std::vector<std::string>{"a\r", "", "b c", "last"}));
+  lines.clear();
+  ForEachLine("x\n", [&lines](std::string_view l) { lines.emplace_back(l); });
+  EXPECT_EQ(lines, (std::vector<std::string>{"x"}));
+  lines.clear();
+  ForEachLine("", [&lines](std::string_view l) { lines.emplace_back(l); });
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST(IsSafeEntryName, AcceptsOrdinaryNames) {
+  for (const std::string name : {"xash3d.exe", "Korvantis.exe", "cstrike/maps/de_dust2.bsp", "sound/iki kelime.wav",
+                                 "maps/\xC3\xB6zel harita.bsp", "a\\b.txt", "a//b", " leading blank",
+                                 ".hidden", "a.b.c", "console.txt.bak/x", "COM10", "LPT", "conx", "nul_"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(IsSafeEntryName(name));
+  }
+}
+
+TEST(IsSafeEntryName, RefusesEscapesAndAliases) {
+  const std::vector<std::string> refused = {
+      // The base rule the server relies on.
+      "..", "../x", "a/../../x", "a..b", "file..txt", "C:x", "C:\\Windows\\x", "x:stream", "/abs", "\\abs",
+      "\\\\server\\share\\x",
+      // Windows drops trailing dots and blanks, so these alias other files or climb out.
+      "", ".", "./x", "a/./b", ". .", ". ./x", "a/. ./b", "x.", "x ", "dir./x", "dir /x",
+      "Korvantis.exe.", "Korvantis.exe ",
+      // An embedded NUL would end the path early.
+      "ok.txt\0../../x"s, "Korvantis.exe\0.txt"s,
+      // Devices, in any folder, any case, with or without extension.
+      "CON", "con", "nul.txt", "a/NUL", "aux", "prn.log", "COM1", "com9.dat", "LPT1", "lpt5/x",
+      "CONIN$", "conout$", "nul .txt", "COM\xC2\xB9", "lpt\xC2\xB3.txt"};
+  for (const std::string& name : refused) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(IsSafeEntryName(name));
+  }
+}
+
+TEST(PercentEncodePath, Table) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"maps/a b.bsp", "maps/a%20b.bsp"},
+      {"AZaz09-._/", "AZaz09-._/"},
+      {"~", "%7E"},
+      {"a\\b", "a%5Cb"},
+      {"%", "%25"},
+      {"+", "%2B"},
+      {"?", "%3F"},
+      {"#", "%23"},
+      {"\xC3\xB6z", "%C3%B6z"},
+      {"\xE2\x82\xAC", "%E2%82%AC"},
+      {"\xFF\x01", "%FF%01"},
+      {"a\0b"s, "a%00b"},
+      {"", ""},
+  };
+  for (const auto& [name, expected] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(PercentEncodePath(name), expected);
+  }
+}
+
+TEST(VersionToken, FirstTwelveOrAll) {
+  EXPECT_EQ(VersionToken("0123456789abcdef0123"), "0123456789ab");
+  EXPECT_EQ(VersionToken("0123456789ab"), "0123456789ab");
+  EXPECT_EQ(VersionToken("abc"), "abc");
+  EXPECT_EQ(VersionToken(""), "");
+}
+
+}  // namespace

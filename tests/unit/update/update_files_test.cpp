@@ -1,0 +1,272 @@
+// The update engine's file side: hashing, the current-file decision, the manifest against a
+// folder, server paths, and moving a verified download into place.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "launcher/launcher.h"
+#include "update/manifest.h"
+#include "update/sha256.h"
+#include "update/update.h"
+
+namespace {
+
+constexpr char kEmptySha[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+constexpr char kAbcSha[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+struct HandleCloser {
+  void operator()(HANDLE h) const {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// A fresh folder per test that stands in for the launcher folder.
+class UpdateFolder : public testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t base[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, base);
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    folder_ = std::wstring(base) + L"korvantis_update_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+              std::wstring(info->name(), info->name() + std::char_traits<char>::length(info->name())) + L"\\";
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    savedFolder_ = LauncherFolder;
+    LauncherFolder = folder_;
+  }
+  void TearDown() override {
+    LauncherFolder = savedFolder_;
+    RemoveTree(folder_);
+  }
+
+  static void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTree(dir + name + L"\\");
+        } else {
+          DeleteFileW((dir + name).c_str());
+        }
+      } while (FindNextFileW(find, &data));
+      FindClose(find);
+    }
+    RemoveDirectoryW(dir.c_str());
+  }
+
+  std::wstring Path(const std::wstring& name) const { return folder_ + name; }
+
+  static void Write(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(std::filesystem::path(path), std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  static std::string Read(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+  std::wstring folder_;
+  std::wstring savedFolder_;
+};
+
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
+  return bytes;
+}
+
+using HashFile = UpdateFolder;
+
+TEST_F(HashFile, KnownAnswers) {
+  struct Case {
+    std::string content;
+    const char* digest;
+  };
+  const std::vector<Case> cases = {
+      {"", kEmptySha},
+      {"abc", kAbcSha},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+      // Exactly one read chunk, then one byte into the second.
+      {Pattern(1048576), "631b84027d6b9e52b539c4e8373622d23032dfadc64d60af87339c9037e4f769"},
+      {Pattern(1048577), "5769f52bc3eef28afa39c6fc68cadb7d0bd69812ae3a3d71452f519ec3c7aa56"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.size());
+    Write(Path(L"f.bin"), c.content);
+    EXPECT_EQ(HashFileSha256(Path(L"f.bin")), c.digest);
+  }
+}
+
+TEST_F(HashFile, UnreadableGivesEmpty) {
+  CreateDirectoryW(Path(L"dir").c_str(), nullptr);
+  EXPECT_EQ(HashFileSha256(Path(L"dir")), "");
+  EXPECT_EQ(HashFileSha256(Path(L"missing.bin")), "");
+
+  Write(Path(L"busy.bin"), "abc");
+  {
+    const Handle writer(CreateFileW(Path(L"busy.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(writer.get(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(HashFileSha256(Path(L"busy.bin")), "");
+  }
+  // A reader does not stand in the way, and the handle was not leaked by the failed call.
+  const Handle reader(CreateFileW(Path(L"busy.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  0, nullptr));
+  EXPECT_EQ(HashFileSha256(Path(L"busy.bin")), kAbcSha);
+}
+
+using EntryCurrent = UpdateFolder;
+
+TEST_F(EntryCurrent, SizeThenDigest) {
+  Write(Path(L"abc.txt"), "abc");
+  struct Case {
+    const char* what;
+    ManifestEntry entry;
+    bool current;
+  };
+  std::string upper = kAbcSha;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::vector<Case> cases = {
+      {"right size and digest", {kAbcSha, "abc.txt", 3}, true},
+      {"right size, other digest", {kEmptySha, "abc.txt", 3}, false},
+      {"other size, right digest", {kAbcSha, "abc.txt", 4}, false},
+      {"upper-case digest", {upper, "abc.txt", 3}, false},
+      {"missing file", {kAbcSha, "nothere.txt", 3}, false},
+      // An unreadable file's empty digest matches an empty hash field of the same size.
+      {"missing, size -1, empty hash", {"", "nothere.txt", -1}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(IsEntryCurrent(c.entry, MakeLocalPath(c.entry.name)), c.current);
+  }
+}
+
+TEST_F(EntryCurrent, LocalPathUsesBackslashesAndUtf8) {
+  EXPECT_EQ(MakeLocalPath("maps/\xC3\xB6zel a.bsp"), folder_ + L"maps\\\u00f6zel a.bsp");
+  EXPECT_EQ(MakeLocalPath("a\\b"), folder_ + L"a\\b");
+}
+
+using ReadManifestTest = UpdateFolder;
+
+TEST_F(ReadManifestTest, ListsOnlyWhatDiffers) {
+  Write(Path(L"abc.txt"), "abc");
+  CreateDirectoryW(Path(L"sub dir").c_str(), nullptr);
+  Write(Path(L"sub dir\\empty.txt"), "");
+  const std::string body = std::string("# comment\r\n") + kAbcSha + " 3 abc.txt\r\n" + kEmptySha +
+                           " 0 sub dir/empty.txt  \r\n\r\n" + kAbcSha + " 10 new/one.txt\n" + kEmptySha +
+                           " 7 ../outside.txt\n" + kAbcSha + " 5 abc.txt\n" + kEmptySha + " 4 last.txt";
+  const UpdateManifest manifest = ReadManifest(body);
+  ASSERT_EQ(manifest.entries.size(), 3u);
+  EXPECT_EQ(manifest.entries[0].name, "new/one.txt");
+  EXPECT_EQ(manifest.entries[1].name, "abc.txt");
+  EXPECT_EQ(manifest.entries[2].name, "last.txt");
+  EXPECT_EQ(manifest.totalBytes, 10 + 5 + 4);
+}
+
+TEST_F(ReadManifestTest, EmptyBodyAndSaturatingTotal) {
+  const UpdateManifest empty = ReadManifest("");
+  EXPECT_TRUE(empty.entries.empty());
+  EXPECT_EQ(empty.totalBytes, 0);
+
+  const std::string huge = "h 99999999999999999999 a\nh 9223372036854775807 b\n";
+  EXPECT_EQ(ReadManifest(huge).totalBytes, std::numeric_limits<std::int64_t>::max());
+  const std::string negative = "h -9223372036854775808 a\nh -1 b\n";
+  EXPECT_EQ(ReadManifest(negative).totalBytes, std::numeric_limits<std::int64_t>::min());
+}
+
+TEST(BuildFilePath, EncodedNameAndVersionToken) {
+  EXPECT_EQ(BuildFilePath({"0123456789abcdef", "maps/a b.bsp", 1}),
+            L"/korvantis/guncelleme/dosyalar/maps/a%20b.bsp?v=0123456789ab");
+  EXPECT_EQ(BuildFilePath({"abc", "x\\\xC3\xB6.txt", 1}), L"/korvantis/guncelleme/dosyalar/x%5C%C3%B6.txt?v=abc");
+  EXPECT_EQ(BuildFilePath({"", "x", 1}), L"/korvantis/guncelleme/dosyalar/x?v=");
+}
+
+TEST(BuildManifestPath, PrefixAndDigits) {
+  const std::wstring path = BuildManifestPath();
+  const std::wstring prefix = L"/korvantis/guncelleme/manifest.txt?t=";
+  ASSERT_GT(path.size(), prefix.size());
+  EXPECT_EQ(path.substr(0, prefix.size()), prefix);
+  for (std::size_t i = prefix.size(); i < path.size(); ++i) EXPECT_TRUE(iswdigit(path[i])) << i;
+}
+
+using ReplaceFileTest = UpdateFolder;
+
+TEST_F(ReplaceFileTest, OrdinaryFile) {
+  Write(Path(L"a.txt"), "old");
+  Write(Path(L"a.txt.indiriliyor"), "new");
+  bool self = false;
+  EXPECT_TRUE(ReplaceFile(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
+  EXPECT_FALSE(self);
+  EXPECT_EQ(Read(Path(L"a.txt")), "new");
+  EXPECT_FALSE(Exists(Path(L"a.txt.indiriliyor")));
+  EXPECT_FALSE(Exists(Path(L"a.txt.eski")));
+}
+
+TEST_F(ReplaceFileTest, TargetInUseFails) {
+  Write(Path(L"a.txt"), "old");
+  Write(Path(L"a.txt.indiriliyor"), "new");
+  const Handle user(
+      CreateFileW(Path(L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_NE(user.get(), INVALID_HANDLE_VALUE);
+  bool self = false;
+  EXPECT_FALSE(ReplaceFile(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
+  EXPECT_FALSE(self);
+  EXPECT_EQ(Read(Path(L"a.txt")), "old");
+}
+
+TEST_F(ReplaceFileTest, LauncherKeptAsEski) {
+  for (const char* name : {"Korvantis.exe", "KORVANTIS.EXE", "korvantis.exe"}) {
+    SCOPED_TRACE(name);
+    Write(Path(L"Korvantis.exe"), "old launcher");
+    Write(Path(L"Korvantis.exe.eski"), "stale");
+    Write(Path(L"Korvantis.exe.indiriliyor"), "new launcher");
+    bool self = false;
+    EXPECT_TRUE(ReplaceFile(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), name, self));
+    EXPECT_TRUE(self);
+    EXPECT_EQ(Read(Path(L"Korvantis.exe")), "new launcher");
+    EXPECT_EQ(Read(Path(L"Korvantis.exe.eski")), "old launcher");
+  }
+}
+
+TEST_F(ReplaceFileTest, LauncherInSubfolderIsOrdinary) {
+  CreateDirectoryW(Path(L"sub").c_str(), nullptr);
+  Write(Path(L"sub\\Korvantis.exe"), "old");
+  Write(Path(L"sub\\Korvantis.exe.indiriliyor"), "new");
+  bool self = false;
+  EXPECT_TRUE(ReplaceFile(Path(L"sub\\Korvantis.exe.indiriliyor"), Path(L"sub\\Korvantis.exe"), "sub/Korvantis.exe",
+                          self));
+  EXPECT_FALSE(self);
+  EXPECT_FALSE(Exists(Path(L"sub\\Korvantis.exe.eski")));
+}
+
+TEST_F(ReplaceFileTest, LauncherPutBackWhenNewOneCannotMove) {
+  Write(Path(L"Korvantis.exe"), "old launcher");
+  // No download to move: the move into place fails after the old one was moved aside.
+  bool self = false;
+  EXPECT_FALSE(ReplaceFile(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
+  EXPECT_FALSE(self);
+  EXPECT_EQ(Read(Path(L"Korvantis.exe")), "old launcher");
+  EXPECT_FALSE(Exists(Path(L"Korvantis.exe.eski")));
+}
+
+TEST_F(ReplaceFileTest, LauncherNotYetThere) {
+  Write(Path(L"Korvantis.exe.indiriliyor"), "new launcher");
+  bool self = false;
+  EXPECT_TRUE(ReplaceFile(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
+  EXPECT_TRUE(self);
+  EXPECT_EQ(Read(Path(L"Korvantis.exe")), "new launcher");
+}
+
+}  // namespace

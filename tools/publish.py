@@ -1,0 +1,566 @@
+#!/usr/bin/env python3
+"""Publish a mod folder as a Korvantis update root.
+
+    publish.py [--dry-run] [--prune] MOD_FOLDER UPDATE_ROOT
+
+Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
+UPDATE_ROOT/korvantis/guncelleme/dosyalar/, ready for a static web server whose document
+root is UPDATE_ROOT. Standard library only, so it runs wherever Python 3.8+ does.
+
+Manifest order: "Korvantis.exe" first, then every other file sorted by its UTF-8 name.
+The launcher keeps going through the whole list after replacing itself and restarts only
+at the end, so where the launcher sits does not change what a complete run installs; it
+matters when a run is cut short (window closed, connection lost during a large file).
+Placed first, the new launcher is in place after a few seconds, and the next start runs
+it, with whatever fixes it carries, to fetch the rest. Placed last, a player whose runs
+keep being cut short stays on the old launcher indefinitely.
+
+Exit codes: 0 done, 1 names refused (nothing written), 2 usage or I/O error.
+"""
+
+import argparse
+import datetime
+import hashlib
+import os
+import secrets
+import shutil
+import stat
+import sys
+import unicodedata
+
+EXIT_OK = 0
+EXIT_REFUSED = 1
+EXIT_USAGE = 2
+
+LAUNCHER_NAME = "Korvantis.exe"
+ROOT_PARTS = ("korvantis", "guncelleme")
+MANIFEST_NAME = "manifest.txt"
+FILES_FOLDER = "dosyalar"
+# Temporary files live beside their targets so os.replace never crosses a file system.
+# The server configuration hides this prefix; a leftover one is removed by the next run.
+TEMP_PREFIX = ".publish-tmp-"
+# The launcher downloads into target + ".indiriliyor" and deletes "Korvantis.exe.eski" at
+# every start, so mod files with those names would be overwritten or deleted on the player's side.
+DOWNLOAD_SUFFIX = ".indiriliyor"
+OLD_LAUNCHER_NAME = LAUNCHER_NAME + ".eski"
+
+READ_CHUNK_BYTES = 1 << 20
+WINDOWS_FORBIDDEN = '<>:"|?*'
+DEVICE_NAMES = frozenset(
+    ["CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"]
+    + ["COM" + d for d in "123456789\u00b9\u00b2\u00b3"]
+    + ["LPT" + d for d in "123456789\u00b9\u00b2\u00b3"]
+)
+
+
+class PublishError(Exception):
+    """An I/O or usage problem that ends the run with exit code 2."""
+
+
+# ---------------------------------------------------------------- names
+
+
+def show_name(raw):
+    """A name fit for a message: quoted, undecodable bytes and control characters escaped."""
+    if isinstance(raw, bytes):
+        raw = raw.decode("utf-8", "backslashreplace")
+    out = []
+    for ch in raw:
+        if unicodedata.category(ch) == "Cc":
+            out.append("\\x%02x" % ord(ch) if ord(ch) < 0x100 else "\\u%04x" % ord(ch))
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def windows_fold(text):
+    """Case folding close to NTFS's upper-case table: one character maps to one character."""
+    out = []
+    for ch in text:
+        up = ch.upper()
+        out.append(up if len(up) == 1 else ch)
+    return "".join(out)
+
+
+def name_problems(raw):
+    """Reasons why a "/"-separated name (bytes) cannot be published; empty when it can."""
+    try:
+        name = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return ["is not valid UTF-8 (the manifest and the launcher need UTF-8 names)"]
+    reasons = []
+    if not name:
+        reasons.append("is empty")
+    if ".." in name:
+        reasons.append('contains ".." (the launcher skips such names)')
+    if ":" in name:
+        reasons.append('contains ":" (the launcher skips such names)')
+    if name.startswith(("/", "\\")):
+        reasons.append('begins with "/" or "\\" (the launcher skips such names)')
+    if "\\" in name:
+        reasons.append('contains "\\" (a folder separator on Windows but %5C on the server)')
+    if any(unicodedata.category(ch) == "Cc" for ch in name):
+        reasons.append("contains control characters (CR, LF, tab, ...)")
+    bad = sorted({ch for ch in name if ch in WINDOWS_FORBIDDEN and ch != ":"})
+    if bad:
+        reasons.append("contains characters Windows forbids in names: " + " ".join(bad))
+    components = name.split("/")
+    if any(c == "" for c in components) and name:
+        reasons.append("has an empty folder name")
+    for comp in components:
+        if comp and comp[-1] in " .":
+            reasons.append("part %s ends in a blank or a dot (Windows drops it)" % show_name(comp))
+        # Windows ignores the extension and trailing blanks of a device name: "nul.txt", "CON .a".
+        stem = comp.split(".", 1)[0].rstrip(" ")
+        if stem.upper() in DEVICE_NAMES:
+            reasons.append("part %s is a reserved device name on Windows" % show_name(comp))
+        if comp.startswith(TEMP_PREFIX):
+            reasons.append('part %s begins with "%s", kept for publish.py\'s temporary files'
+                           % (show_name(comp), TEMP_PREFIX))
+    if components[-1].lower().endswith(DOWNLOAD_SUFFIX):
+        reasons.append('ends in "%s", the launcher\'s own download name' % DOWNLOAD_SUFFIX)
+    if name.lower() == OLD_LAUNCHER_NAME.lower():
+        reasons.append("is deleted by the launcher at every start")
+    return reasons
+
+
+def case_conflicts(names):
+    """Groups of names that one Windows folder cannot hold side by side."""
+    files = {}
+    for name in names:
+        files.setdefault(windows_fold(name), []).append(name)
+    folders = {}
+    for name in names:
+        parts = name.split("/")[:-1]
+        for i in range(1, len(parts) + 1):
+            prefix = "/".join(parts[:i])
+            folders.setdefault(windows_fold(prefix), name)
+    problems = []
+    for group in files.values():
+        if len(group) > 1:
+            problems.append((group, "differ only in letter case"))
+    for folded, group in files.items():
+        if folded in folders:
+            problems.append((group + [folders[folded]],
+                             "a file and a folder whose names differ only in letter case"))
+    return problems
+
+
+# ---------------------------------------------------------------- mod folder
+
+
+def scan_mod_folder(mod):
+    """(names, problems): every regular file as a "/"-joined bytes name, and what was refused."""
+    names = []
+    problems = []
+
+    def walk(folder, prefix):
+        try:
+            with os.scandir(folder) as it:
+                children = sorted(it, key=lambda e: e.name)
+        except OSError as err:
+            raise PublishError("cannot read folder %s: %s" % (show_name(folder), err.strerror))
+        for entry in children:
+            rel = prefix + entry.name
+            is_junction = getattr(entry, "is_junction", lambda: False)()
+            if entry.is_symlink() or is_junction:
+                problems.append((rel, "is a symbolic link (the launcher can only receive plain "
+                                      "files, and a link may point outside the mod folder)"))
+            elif entry.is_dir(follow_symlinks=False):
+                walk(entry.path, rel + b"/")
+            elif entry.is_file(follow_symlinks=False):
+                names.append(rel)
+            else:
+                problems.append((rel, "is not a regular file (device, pipe or socket)"))
+
+    walk(os.fsencode(mod), b"")
+    return names, problems
+
+
+def check_names(names, problems):
+    """All refusals as message lines, empty when everything may be published."""
+    lines = ["%s: %s" % (show_name(n), why) for n, why in problems]
+    for raw in names:
+        for why in name_problems(raw):
+            lines.append("%s: %s" % (show_name(raw), why))
+    decodable = []
+    for raw in names:
+        try:
+            decodable.append(raw.decode("utf-8"))
+        except UnicodeDecodeError:
+            pass
+    for group, why in case_conflicts(decodable):
+        lines.append("%s: %s" % (", ".join(show_name(n) for n in sorted(set(group))), why))
+    return lines
+
+
+def hash_file(path):
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(READ_CHUNK_BYTES)
+            if not chunk:
+                break
+            digest.update(chunk)
+            size += len(chunk)
+    return digest.hexdigest(), size
+
+
+def is_launcher(name):
+    # The launcher recognises itself with a case-blind compare of the whole name.
+    return name.lower() == LAUNCHER_NAME.lower()
+
+
+def manifest_order(entries):
+    """Korvantis.exe first, then by UTF-8 bytes of the name (see the module notes)."""
+    return sorted(entries, key=lambda e: (not is_launcher(e["name"]), e["name"].encode("utf-8")))
+
+
+def build_manifest(entries, when):
+    total = sum(e["size"] for e in entries)
+    lines = ["# published by publish.py at %s (%d files, %d bytes)"
+             % (when.strftime("%Y-%m-%dT%H:%M:%SZ"), len(entries), total)]
+    for e in manifest_order(entries):
+        lines.append("%s %d %s" % (e["hash"], e["size"], e["name"]))
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+def read_size_field(text):
+    """_atoi64's reading: leading white space, an optional sign, digits up to the first other byte."""
+    text = text.lstrip(b" \t\n\v\f\r")
+    sign = 1
+    if text[:1] in (b"+", b"-"):
+        sign = -1 if text[:1] == b"-" else 1
+        text = text[1:]
+    end = 0
+    while end < len(text) and text[end:end + 1].isdigit():
+        end += 1
+    return sign * int(text[:end] or b"0")
+
+
+def parse_manifest(body):
+    """Entries of an existing manifest, read the way the launcher reads them."""
+    entries = []
+    for line in body.split(b"\n"):
+        line = line.rstrip(b"\r ")
+        if not line or line.startswith(b"#"):
+            continue
+        first = line.find(b" ")
+        if first < 0:
+            continue
+        second = line.find(b" ", first + 1)
+        if second < 0:
+            continue
+        name = line[second + 1:]
+        if b".." in name or b":" in name or name[:1] in (b"/", b"\\"):
+            continue
+        entries.append({"hash": line[:first].decode("ascii", "replace"),
+                        "size": read_size_field(line[first + 1:second]),
+                        "name": name.decode("utf-8", "replace")})
+    return entries
+
+
+# ---------------------------------------------------------------- writing
+
+
+def update_folder(root):
+    return os.path.join(root, *ROOT_PARTS)
+
+
+def files_folder(root):
+    return os.path.join(update_folder(root), FILES_FOLDER)
+
+
+def local_path(folder, name):
+    return os.path.join(folder, *name.split("/"))
+
+
+def fsync_folder(folder):
+    # Makes a rename durable on POSIX; Windows has no directory handles to flush.
+    if os.name == "nt":
+        return
+    fd = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def open_temp_beside(target):
+    folder = os.path.dirname(target)
+    while True:
+        temp = os.path.join(folder, TEMP_PREFIX + "%d-%s" % (os.getpid(), secrets.token_hex(6)))
+        try:
+            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0),
+                         0o644)
+        except FileExistsError:
+            continue
+        if os.name != "nt":
+            # The web server usually runs as another user; a strict umask must not hide the file.
+            os.fchmod(fd, 0o644)
+        return temp, os.fdopen(fd, "wb")
+
+
+def replace_atomically(target, write_body):
+    """Writes through a temporary file beside target, flushes it to disk and renames it over
+    target, so a reader sees either the old file or the complete new one."""
+    temp, f = open_temp_beside(target)
+    try:
+        with f:
+            result = write_body(f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temp, target)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+    return result
+
+
+def copy_verified(source, target, expected_hash):
+    def body(out):
+        digest = hashlib.sha256()
+        with open(source, "rb") as src:
+            while True:
+                chunk = src.read(READ_CHUNK_BYTES)
+                if not chunk:
+                    break
+                digest.update(chunk)
+                out.write(chunk)
+        return digest.hexdigest()
+
+    got = replace_atomically(target, body)
+    if got != expected_hash:
+        raise PublishError("%s changed while it was being published; run again"
+                           % show_name(source))
+
+
+def clear_way(files_root, target):
+    """Removes stale server entries that stand where target must go: a folder at its name,
+    or a file at the name of one of its folders (the mod changed a file into a folder)."""
+    if os.path.isdir(target) and not os.path.islink(target):
+        shutil.rmtree(target)
+    parent = os.path.dirname(target)
+    chain = []
+    while os.path.normcase(parent) != os.path.normcase(files_root) and parent:
+        chain.append(parent)
+        parent = os.path.dirname(parent)
+    for folder in reversed(chain):
+        if os.path.lexists(folder) and not os.path.isdir(folder):
+            os.unlink(folder)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+
+
+def stored_copy_matches(path, entry):
+    try:
+        st = os.stat(path)
+    except OSError:
+        return False
+    if not stat.S_ISREG(st.st_mode) or st.st_size != entry["size"]:
+        return False
+    return hash_file(path)[0] == entry["hash"]
+
+
+def remove_leftover_temps(folder):
+    if not os.path.isdir(folder):
+        return
+    for dirpath, _, filenames in os.walk(folder):
+        for name in filenames:
+            if name.startswith(TEMP_PREFIX):
+                os.unlink(os.path.join(dirpath, name))
+
+
+def stray_files(files_root, keep_ids):
+    """Stored files that the new manifest does not name, as "/"-joined names."""
+    stray = []
+    if not os.path.isdir(files_root):
+        return stray
+    for dirpath, dirnames, filenames in os.walk(files_root):
+        dirnames.sort()
+        for name in sorted(filenames):
+            path = os.path.join(dirpath, name)
+            st = os.lstat(path)
+            # Compared by file identity, so a case-insensitive server disk keeps its files.
+            if (st.st_dev, st.st_ino) not in keep_ids:
+                stray.append(os.path.relpath(path, files_root).replace(os.sep, "/"))
+    return stray
+
+
+def remove_empty_folders(files_root):
+    for dirpath, _, _ in sorted(os.walk(files_root), key=lambda w: -len(w[0])):
+        if os.path.normcase(dirpath) != os.path.normcase(files_root):
+            try:
+                os.rmdir(dirpath)
+            except OSError:
+                pass
+
+
+# ---------------------------------------------------------------- the run
+
+
+def read_old_manifest(root):
+    try:
+        with open(os.path.join(update_folder(root), MANIFEST_NAME), "rb") as f:
+            return parse_manifest(f.read())
+    except FileNotFoundError:
+        return []
+
+
+def plan_changes(entries, old_entries, root):
+    """(added, changed, removed, unchanged) against the manifest and files already served."""
+    old = {e["name"]: e for e in old_entries}
+    new_names = {e["name"] for e in entries}
+    added, changed, unchanged = [], [], []
+    for e in manifest_order(entries):
+        before = old.get(e["name"])
+        if before is None:
+            added.append(e)
+        elif (before["hash"], before["size"]) != (e["hash"], e["size"]):
+            changed.append(e)
+        elif not stored_copy_matches(local_path(files_folder(root), e["name"]), e):
+            changed.append(dict(e, note="stored copy missing or different"))
+        else:
+            unchanged.append(e)
+    removed = [e for e in old_entries if e["name"] not in new_names]
+    return added, changed, removed, unchanged
+
+
+def print_dry_run(entries, root, prune, out):
+    added, changed, removed, unchanged = plan_changes(entries, read_old_manifest(root), root)
+    for label, group in (("added", added), ("changed", changed), ("removed", removed)):
+        for e in group:
+            note = " (%s)" % e["note"] if e.get("note") else ""
+            out.write("%-8s %s %d bytes%s\n" % (label, show_name(e["name"]), e["size"], note))
+    keep = {e["name"] for e in entries}
+    pruned = []
+    if prune and os.path.isdir(files_folder(root)):
+        keep_ids = set()
+        for name in keep:
+            try:
+                st = os.lstat(local_path(files_folder(root), name))
+                keep_ids.add((st.st_dev, st.st_ino))
+            except OSError:
+                pass
+        pruned = stray_files(files_folder(root), keep_ids)
+        for name in pruned:
+            out.write("%-8s %s\n" % ("prune", show_name(name)))
+
+    def total(group):
+        return sum(e["size"] for e in group)
+
+    out.write("dry run: %d added (%d bytes), %d changed (%d bytes), %d removed (%d bytes), "
+              "%d unchanged%s; nothing written\n"
+              % (len(added), total(added), len(changed), total(changed), len(removed),
+                 total(removed), len(unchanged),
+                 ", %d stored files to prune" % len(pruned) if prune else ""))
+
+
+def check_folders(mod, root):
+    if not os.path.isdir(mod):
+        raise PublishError("mod folder %s is not a folder" % show_name(mod))
+    if os.path.exists(root) and not os.path.isdir(root):
+        raise PublishError("update root %s is not a folder" % show_name(root))
+    real_mod = os.path.normcase(os.path.realpath(mod))
+    real_root = os.path.normcase(os.path.realpath(root))
+    for inner, outer in ((real_root, real_mod), (real_mod, real_root)):
+        if inner == outer or inner.startswith(outer.rstrip(os.sep) + os.sep):
+            raise PublishError("the mod folder and the update root must not lie inside each other")
+
+
+def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None):
+    """Runs one publication; returns the exit code."""
+    try:
+        check_folders(mod, root)
+        raw_names, problems = scan_mod_folder(mod)
+        refusals = check_names(raw_names, problems)
+        if refusals:
+            err.write("publish.py: %d problem(s) with names in %s; nothing was written:\n"
+                      % (len(refusals), show_name(mod)))
+            for line in refusals:
+                err.write("  " + line + "\n")
+            return EXIT_REFUSED
+
+        entries = []
+        for raw in raw_names:
+            name = raw.decode("utf-8")
+            digest, size = hash_file(local_path(mod, name))
+            entries.append({"name": name, "hash": digest, "size": size})
+
+        if dry_run:
+            print_dry_run(entries, root, prune, out)
+            return EXIT_OK
+
+        update_root = update_folder(root)
+        files_root = files_folder(root)
+        os.makedirs(files_root, exist_ok=True)
+        remove_leftover_temps(update_root)
+
+        written = 0
+        touched = set()
+        for e in manifest_order(entries):
+            target = local_path(files_root, e["name"])
+            if stored_copy_matches(target, e):
+                continue
+            clear_way(files_root, target)
+            copy_verified(local_path(mod, e["name"]), target, e["hash"])
+            touched.add(os.path.dirname(target))
+            written += 1
+        for folder in sorted(touched):
+            fsync_folder(folder)
+
+        # Last, and atomically: a launcher must never read a list naming files not yet in place.
+        when = now or datetime.datetime.now(datetime.timezone.utc)
+        manifest = build_manifest(entries, when)
+        replace_atomically(os.path.join(update_root, MANIFEST_NAME), lambda f: f.write(manifest))
+        fsync_folder(update_root)
+
+        pruned = []
+        if prune:
+            keep_ids = set()
+            for e in entries:
+                st = os.lstat(local_path(files_root, e["name"]))
+                keep_ids.add((st.st_dev, st.st_ino))
+            pruned = stray_files(files_root, keep_ids)
+            for name in pruned:
+                os.unlink(local_path(files_root, name))
+            remove_empty_folders(files_root)
+
+        out.write("published %d files (%d bytes), %d written%s, to %s\n"
+                  % (len(entries), sum(e["size"] for e in entries), written,
+                     ", %d pruned" % len(pruned) if prune else "", show_name(update_root)))
+        return EXIT_OK
+    except PublishError as e:
+        err.write("publish.py: %s\n" % e)
+        return EXIT_USAGE
+    except OSError as e:
+        where = " (%s)" % show_name(e.filename) if e.filename else ""
+        err.write("publish.py: %s%s\n" % (e.strerror or e, where))
+        return EXIT_USAGE
+
+
+def main(argv=None):
+    for stream in (sys.stdout, sys.stderr):
+        # A Windows console without UTF-8 must not crash on a name it cannot show.
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    parser = argparse.ArgumentParser(
+        prog="publish.py",
+        description="Publish a mod folder as a Korvantis update root for a static web server.")
+    parser.add_argument("mod_folder", help="folder whose files the launcher folder must hold")
+    parser.add_argument("update_root", help="document root of the web server; "
+                                            "korvantis/guncelleme/ is written below it")
+    parser.add_argument("--dry-run", action="store_true",
+                        help="show what would change against the existing root; write nothing")
+    parser.add_argument("--prune", action="store_true",
+                        help="after the new manifest is in place, delete served files it "
+                             "no longer names")
+    args = parser.parse_args(argv)  # usage errors exit with 2
+    return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

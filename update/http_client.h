@@ -1,0 +1,13 @@
+#pragma once
+// One HTTPS GET of the update server, into memory or into a file.
+#include <cstdint>
+#include <string>
+
+// Status of the last response, 0 when none (or only a broken one) was obtained.
+extern std::int32_t LastHttpStatus;
+
+// True only for a 200 whose whole body arrived and was stored: a body that breaks off or
+// falls short of its announced length fails with LastHttpStatus 0, and so does one of more
+// than 64 MiB taken into memory. body and file: exactly one is given. In file mode every
+// written chunk advances the progress line.
+[[nodiscard]] bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstring* file);

@@ -1,0 +1,136 @@
+#include "update/manifest_text.h"
+
+#include <array>
+#include <limits>
+
+namespace {
+
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAsciiAlnum(char c) {
+  return IsAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+// The C locale's isspace, without its undefined behaviour for negative chars.
+bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+char ToUpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ToUpperAscii(a[i]) != ToUpperAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Windows opens these as devices in any folder, with or without an extension.
+bool IsDeviceName(std::string_view component) {
+  std::string_view base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  static constexpr std::array<std::string_view, 6> kPlain = {"CON", "PRN", "AUX", "NUL", "CONIN$",
+                                                             "CONOUT$"};
+  for (std::string_view device : kPlain) {
+    if (EqualsIgnoreCase(base, device)) return true;
+  }
+  if (base.size() < 4) return false;
+  const std::string_view stem = base.substr(0, 3);
+  if (!EqualsIgnoreCase(stem, "COM") && !EqualsIgnoreCase(stem, "LPT")) return false;
+  const std::string_view number = base.substr(3);
+  if (number.size() == 1 && number[0] >= '0' && number[0] <= '9') return true;
+  // Superscript one, two and three (UTF-8) name the same ports.
+  return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+// One folder or file name between separators. Windows drops trailing dots and blanks, so
+// such a name would alias another file (or, as ". .", climb out of the folder).
+bool IsSafeComponent(std::string_view component) {
+  if (component.empty()) return true;  // "a//b": the separators collapse, nothing escapes
+  const char last = component.back();
+  if (last == '.' || last == ' ') return false;
+  return !IsDeviceName(component);
+}
+
+}  // namespace
+
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
+  if (b > 0 && a > kInt64Max - b) return kInt64Max;
+  if (b < 0 && a < kInt64Min - b) return kInt64Min;
+  return a + b;
+}
+
+std::int64_t ParseSizeField(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsCSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Accumulate towards the sign so that INT64_MIN itself is representable.
+  std::int64_t value = 0;
+  for (; i < text.size() && IsAsciiDigit(text[i]); ++i) {
+    const int digit = text[i] - '0';
+    if (negative) {
+      if (value < (kInt64Min + digit) / 10) return kInt64Min;
+      value = value * 10 - digit;
+    } else {
+      if (value > (kInt64Max - digit) / 10) return kInt64Max;
+      value = value * 10 + digit;
+    }
+  }
+  return value;
+}
+
+bool IsSafeEntryName(std::string_view name) {
+  if (name.empty()) return false;
+  if (name.find("..") != std::string_view::npos) return false;
+  if (name.find(':') != std::string_view::npos) return false;
+  if (name.front() == '/' || name.front() == '\\') return false;
+  // A NUL would end the name early once it becomes a path, so it could pass as another name.
+  if (name.find('\0') != std::string_view::npos) return false;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    const std::size_t sep = name.find_first_of("/\\", start);
+    const std::size_t end = sep == std::string_view::npos ? name.size() : sep;
+    if (!IsSafeComponent(name.substr(start, end - start))) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::optional<ManifestEntry> ParseManifestLine(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+  if (line.empty() || line.front() == '#') return std::nullopt;
+  const std::size_t first = line.find(' ');
+  if (first == std::string_view::npos) return std::nullopt;
+  const std::size_t second = line.find(' ', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  const std::string_view name = line.substr(second + 1);
+  if (!IsSafeEntryName(name)) return std::nullopt;
+  ManifestEntry entry;
+  entry.hash = std::string(line.substr(0, first));
+  entry.size = ParseSizeField(line.substr(first + 1, second - first - 1));
+  entry.name = std::string(name);
+  return entry;
+}
+
+std::string PercentEncodePath(std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(name.size());
+  for (const char c : name) {
+    if (IsAsciiAlnum(c) || c == '-' || c == '.' || c == '/' || c == '_') {
+      out.push_back(c);
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    out.push_back('%');
+    out.push_back(kHex[byte >> 4]);
+    out.push_back(kHex[byte & 0x0F]);
+  }
+  return out;
+}
+
+std::string_view VersionToken(std::string_view hash) { return hash.substr(0, 12); }

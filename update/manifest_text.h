@@ -1,0 +1,44 @@
+#pragma once
+// Byte-level manifest handling: lines, the entry-name rule, the server path encoding.
+// No Windows header, so it builds natively for fuzzing.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct ManifestEntry {
+  std::string hash;  // as written; compared byte for byte with the file's digest text
+  std::string name;  // UTF-8, "/" separated, relative to the launcher folder
+  std::int64_t size = 0;
+};
+
+// One line without its LF; none for blanks, comments, short lines and refused names.
+[[nodiscard]] std::optional<ManifestEntry> ParseManifestLine(std::string_view line);
+
+// Refuses "..", ":" anywhere and a leading "/" or "\"; also what Windows would turn into a
+// path outside the launcher folder or into another object: an empty name, a NUL byte, a
+// folder or file name ending in "." or " ", and device names (CON, NUL, COM1, ...).
+[[nodiscard]] bool IsSafeEntryName(std::string_view name);
+
+// _atoi64 rules (blanks, sign, digits), saturating instead of overflowing.
+[[nodiscard]] std::int64_t ParseSizeField(std::string_view text);
+
+[[nodiscard]] std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
+
+// Letters, digits and "-._/" stay; every other byte becomes %XX (upper case).
+[[nodiscard]] std::string PercentEncodePath(std::string_view name);
+
+// The first 12 bytes of the hash (or all of a shorter one).
+[[nodiscard]] std::string_view VersionToken(std::string_view hash);
+
+// Calls f(line) for each LF-separated line of body, the last one also without LF.
+template <typename F>
+void ForEachLine(std::string_view body, F&& f) {
+  std::size_t pos = 0;
+  while (pos < body.size()) {
+    const std::size_t lf = body.find('\n', pos);
+    const std::size_t end = lf == std::string_view::npos ? body.size() : lf;
+    f(body.substr(pos, end - pos));
+    pos = lf == std::string_view::npos ? body.size() : lf + 1;
+  }
+}
