@@ -72,7 +72,7 @@ std::wstring ScanProgressText(const std::wstring& folder) {
 }
 
 bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::wstring& found) {
-  if (IsGameFolder(folder)) {
+  if (IsGameFolderInPlace(folder)) {
     found = folder;
     return true;
   }

@@ -22,7 +22,10 @@ using FileHandle = std::unique_ptr<void, HandleCloser>;
 FileHandle OpenFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
                     DWORD attributes) {
   HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, attributes, nullptr);
-  return FileHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return FileHandle();
+  }
+  return FileHandle(handle);
 }
 
 // At most 259 units come back; longer saved paths are read cut and so fail the test.
@@ -30,14 +33,27 @@ constexpr DWORD kSavedPathReadBytes = 518;
 
 }  // namespace
 
-bool IsGameFolder(const std::wstring& folder) {
+bool IsGameFolderInPlace(std::wstring& folder) {
   if (folder.empty()) {
     return false;
   }
-  if (GetFileAttributesW((folder + L"\\cstrike\\liblist.gam").c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return false;
+  const std::size_t length = folder.size();
+  folder += L"\\cstrike\\liblist.gam";
+  bool accepted = GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES;
+  folder.resize(length);
+  if (accepted) {
+    folder += L"\\valve";
+    accepted = GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES;
+    folder.resize(length);
   }
-  return GetFileAttributesW((folder + L"\\valve").c_str()) != INVALID_FILE_ATTRIBUTES;
+  return accepted;
+}
+
+bool IsGameFolder(const std::wstring& folder) {
+  std::wstring path;
+  path.reserve(folder.size() + 32);
+  path = folder;
+  return IsGameFolderInPlace(path);
 }
 
 std::wstring ReadSavedGameFolder() {
@@ -65,7 +81,7 @@ void WriteSavedGameFolder(const std::wstring& gameFolder) {
 }
 
 std::wstring LocateGame() {
-  const std::wstring saved = ReadSavedGameFolder();
+  std::wstring saved = ReadSavedGameFolder();
   if (IsGameFolder(saved)) {
     return saved;
   }

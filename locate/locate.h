@@ -11,6 +11,9 @@ inline constexpr wchar_t kSteamInstallLink[] = L"steam://install/10";
 
 // Holds "\cstrike\liblist.gam" and "\valve" (existence only; suffixes appended as text).
 [[nodiscard]] bool IsGameFolder(const std::wstring& folder);
+// The same test on a path buffer that is extended and restored: no allocation once the
+// buffer has room, for the drive walk's hot loop.
+[[nodiscard]] bool IsGameFolderInPlace(std::wstring& folder);
 
 [[nodiscard]] std::wstring ReadSavedGameFolder();
 void WriteSavedGameFolder(const std::wstring& gameFolder);

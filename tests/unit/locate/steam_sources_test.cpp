@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "locate/steam_sources.h"
 #include "test_tree.h"

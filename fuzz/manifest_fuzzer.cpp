@@ -1,0 +1,213 @@
+// Manifest reading from an untrusted server: line splitting, line parsing, the name rule,
+// sizes and their sum, the server path encoding and the version token. Each is checked
+// against a straightforward reference written from the format's rules.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "update/manifest_text.h"
+
+namespace {
+
+bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// _atoi64: blanks, sign, digits; out of range gives the limit of that sign.
+std::int64_t ReferenceAtoi64(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsCSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  Wide value = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > kWideInt64Max + 1) value = kWideInt64Max + 1;  // keeps the wide type from overflowing
+  }
+  return ClampToInt64(negative ? -value : value);
+}
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return out;
+}
+
+// Names Windows opens as devices in any folder, whatever follows the first dot.
+bool ReferenceIsDevice(std::string_view component) {
+  std::string base = Upper(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (base == device) return true;
+  }
+  for (const char* stem : {"COM", "LPT"}) {
+    if (base.rfind(stem, 0) != 0) continue;
+    const std::string rest = base.substr(3);
+    if (rest.size() == 1 && IsDigit(rest[0])) return true;
+    if (rest == "\xC2\xB9" || rest == "\xC2\xB2" || rest == "\xC2\xB3") return true;
+  }
+  return false;
+}
+
+std::vector<std::string_view> Components(std::string_view name) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+      parts.push_back(name.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return parts;
+}
+
+// The format's own rule plus the hardening the header promises (empty, NUL, trailing dot or
+// blank in a component, device names).
+bool ReferenceSafeName(std::string_view name) {
+  if (name.empty()) return false;
+  if (name.find("..") != std::string_view::npos || name.find(':') != std::string_view::npos) return false;
+  if (name[0] == '/' || name[0] == '\\') return false;
+  if (name.find('\0') != std::string_view::npos) return false;
+  for (std::string_view part : Components(name)) {
+    if (part.empty()) continue;
+    if (part.back() == '.' || part.back() == ' ') return false;
+    if (ReferenceIsDevice(part)) return false;
+  }
+  return true;
+}
+
+struct ReferenceLine {
+  std::string_view hash;
+  std::string_view sizeField;
+  std::string_view name;
+};
+
+std::optional<ReferenceLine> ReferenceParse(std::string_view line) {
+  std::size_t length = line.size();
+  while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == ' ')) --length;
+  line = line.substr(0, length);
+  if (line.empty() || line[0] == '#') return std::nullopt;
+  std::size_t first = 0;
+  while (first < line.size() && line[first] != ' ') ++first;
+  if (first == line.size()) return std::nullopt;
+  std::size_t second = first + 1;
+  while (second < line.size() && line[second] != ' ') ++second;
+  if (second >= line.size()) return std::nullopt;
+  ReferenceLine parsed{line.substr(0, first), line.substr(first + 1, second - first - 1),
+                       line.substr(second + 1)};
+  if (!ReferenceSafeName(parsed.name)) return std::nullopt;
+  return parsed;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;  // lower case is not what we send
+}
+
+void CheckPercentEncoding(std::string_view name) {
+  const std::string encoded = PercentEncodePath(name);
+  std::string decoded;
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    const char c = encoded[i];
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || IsDigit(c) || c == '.' ||
+                       c == '_' || c == '/' || c == '-';
+    if (plain) {
+      decoded.push_back(c);
+      continue;
+    }
+    FUZZ_CHECK(c == '%');
+    FUZZ_CHECK(i + 2 < encoded.size());
+    const int high = HexValue(encoded[i + 1]);
+    const int low = HexValue(encoded[i + 2]);
+    FUZZ_CHECK(high >= 0 && low >= 0);
+    const char byte = static_cast<char>(high * 16 + low);
+    // A byte that may stay plain must never be escaped: the server's paths depend on it.
+    const bool mayStayPlain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                              IsDigit(byte) || byte == '.' || byte == '_' || byte == '/' || byte == '-';
+    FUZZ_CHECK(!mayStayPlain);
+    decoded.push_back(byte);
+    i += 2;
+  }
+  FUZZ_CHECK(decoded == name);
+}
+
+void CheckVersionToken(std::string_view hash) {
+  const std::string_view token = VersionToken(hash);
+  FUZZ_CHECK(token.size() == (hash.size() < 12 ? hash.size() : 12));
+  FUZZ_CHECK(hash.substr(0, token.size()) == token);
+}
+
+void CheckEntry(std::string_view line, const std::optional<ManifestEntry>& entry) {
+  const std::optional<ReferenceLine> expected = ReferenceParse(line);
+  FUZZ_CHECK(entry.has_value() == expected.has_value());
+  if (!entry) return;
+  FUZZ_CHECK(entry->hash == expected->hash);
+  FUZZ_CHECK(entry->name == expected->name);
+  FUZZ_CHECK(entry->size == ReferenceAtoi64(expected->sizeField));
+  FUZZ_CHECK(entry->size == ParseSizeField(expected->sizeField));
+
+  const std::string& name = entry->name;
+  FUZZ_CHECK(!name.empty());
+  FUZZ_CHECK(name.find("..") == std::string::npos);
+  FUZZ_CHECK(name.find(':') == std::string::npos);
+  FUZZ_CHECK(name[0] != '/' && name[0] != '\\');
+  FUZZ_CHECK(name.back() != ' ' && name.back() != '\r');
+  for (std::string_view part : Components(name)) FUZZ_CHECK(part != "." && part != "..");
+  FUZZ_CHECK(entry->hash.find(' ') == std::string::npos);
+  FUZZ_CHECK(IsSafeEntryName(name));
+
+  CheckPercentEncoding(name);
+  CheckVersionToken(entry->hash);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view body(reinterpret_cast<const char*>(data), size);
+
+  // Lines: none holds a LF, and joined with LF they give the body back (its final LF aside).
+  std::string joined;
+  std::size_t lines = 0;
+  std::int64_t total = 0;
+  Wide exactTotal = 0;
+  bool totalInRange = true;
+  ForEachLine(body, [&](std::string_view line) {
+    FUZZ_CHECK(line.find('\n') == std::string_view::npos);
+    FUZZ_CHECK(line.data() >= body.data() && line.data() + line.size() <= body.data() + body.size());
+    if (lines++ > 0) joined.push_back('\n');
+    joined.append(line);
+
+    const std::optional<ManifestEntry> entry = ParseManifestLine(line);
+    CheckEntry(line, entry);
+    if (entry) {
+      total = SaturatingAdd(total, entry->size);
+      exactTotal += entry->size;
+      totalInRange = totalInRange && exactTotal >= kWideInt64Min && exactTotal <= kWideInt64Max;
+      // While no partial sum left the range, saturation never kicked in.
+      if (totalInRange) FUZZ_CHECK(total == exactTotal);
+    }
+  });
+  if (!body.empty() && body.back() == '\n') joined.push_back('\n');
+  FUZZ_CHECK(joined == body);
+
+  // The pieces on their own, on arbitrary bytes.
+  FUZZ_CHECK(IsSafeEntryName(body) == ReferenceSafeName(body));
+  FUZZ_CHECK(ParseSizeField(body) == ReferenceAtoi64(body));
+  CheckPercentEncoding(body);
+  CheckVersionToken(body);
+  if (size >= 16) {
+    std::int64_t a = 0;
+    std::int64_t b = 0;
+    std::memcpy(&a, data, sizeof a);
+    std::memcpy(&b, data + 8, sizeof b);
+    FUZZ_CHECK(SaturatingAdd(a, b) == ClampToInt64(static_cast<Wide>(a) + b));
+  }
+  return 0;
+}

@@ -1,0 +1,1 @@
+"""Shared pieces of the hostile-server and crash-safety scenarios."""
