@@ -8,8 +8,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
 targets=(manifest library progress)
 
-cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
-cmake --build "$build" -j2 >/dev/null
+mkdir -p "$build"
+if ! { cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 &&
+       cmake --build "$build" -j2; } >"$build/build.log" 2>&1; then
+  cat "$build/build.log" >&2
+  echo "fuzz: build failed" >&2
+  exit 1
+fi
 
 mkdir -p "$build/artifacts"
 failed=0

@@ -1,6 +1,8 @@
 // Stands in for xash3d.exe: records how it was started (command line, current folder and its
 // own module path, as UTF-8 JSON in engine_received.json beside itself) and ends at once, with
 // 0 or with the code named by STAND_IN_ENGINE_EXIT_CODE (an engine that fails right away).
+// STAND_IN_ENGINE_STAY_MS keeps it running that long, like a game being played, so that its
+// file is in use.
 #include "helper_text.h"
 #include "helper_win.h"
 
@@ -8,9 +10,9 @@
 
 namespace {
 
-int ChosenExitCode() {
+int NumberFromEnvironment(const wchar_t* name) {
   wchar_t text[16] = {};
-  const DWORD length = GetEnvironmentVariableW(L"STAND_IN_ENGINE_EXIT_CODE", text, 16);
+  const DWORD length = GetEnvironmentVariableW(name, text, 16);
   if (length == 0 || length >= 16) {
     return 0;
   }
@@ -27,5 +29,9 @@ int wmain() {
   if (!WriteFileAtomically(folder + L"engine_received.json", record)) {
     return 2;
   }
-  return ChosenExitCode();
+  const int stayMs = NumberFromEnvironment(L"STAND_IN_ENGINE_STAY_MS");
+  if (stayMs > 0) {
+    Sleep(static_cast<DWORD>(stayMs));
+  }
+  return NumberFromEnvironment(L"STAND_IN_ENGINE_EXIT_CODE");
 }

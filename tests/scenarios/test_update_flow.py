@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import re
 import shutil
+import time
 
 import pytest
 
@@ -197,3 +198,31 @@ def test_unreachable_server_without_engine_is_fatal(request, prefix, launcher_ex
     result = setup.run()
     assert result.code == 1, result
     assert result.out.endswith(CHECKING + message + "\n" + PROMPT), result.out
+
+
+def test_engine_in_use_is_counted_as_not_arrived(setup, server, engine_record):
+    old_engine = (setup.folder / "xash3d.exe").read_bytes()
+    playing = setup.prefix.spawn(setup.folder / "xash3d.exe", env={"STAND_IN_ENGINE_STAY_MS": "30000"})
+    try:
+        deadline = time.monotonic() + 20
+        while engine_record(setup.folder) is None and time.monotonic() < deadline:
+            time.sleep(0.1)
+        (setup.folder / "engine_received.json").unlink()
+        new_engine = old_engine + b"\0yeni motor"
+        server.publish({**setup.current_files(), "xash3d.exe": new_engine, "harita.bsp": b"map"})
+        result = setup.run()
+    finally:
+        playing.proc.kill()  # the player closes the game
+        playing.proc.wait()
+    assert result.code == 0, result
+    assert PARTIAL in result.out and DONE not in result.out
+    assert (setup.folder / "xash3d.exe").read_bytes() == old_engine
+    assert (setup.folder / "harita.bsp").read_bytes() == b"map"
+    assert setup.leftovers() == []
+    assert engine_started(setup, engine_record)
+    # The next start, with the game closed, fetches what did not arrive.
+    setup.prefix.wait_idle()
+    server.requests.clear()
+    result = setup.run()
+    assert DONE in result.out, result
+    assert (setup.folder / "xash3d.exe").read_bytes() == new_engine
