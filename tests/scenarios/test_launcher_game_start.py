@@ -71,3 +71,25 @@ def test_folder_named_like_engine_cannot_be_started(prefix, mod):
     assert result.out.endswith(ENGINE_FAILED), result
     assert "Kuruldu" not in result.out
     assert not (prefix.localappdata / "Korvantis").exists(), "installed itself"
+
+
+def test_long_launcher_path_is_taken_whole(prefix, launcher_exe, game_folder, engine, server):
+    # Over 260 units: a path cut at the old buffer size would name a parent folder, which
+    # lacks the engine, and the launcher would install itself from there.
+    folder = prefix.drive_c
+    for letter in "kovan":
+        folder = folder / (letter * 60)
+    launcher = place_launcher(launcher_exe, folder)
+    engine(folder)
+    game = game_folder(prefix.drive_c / "Oyun" / "Half-Life")
+    write_saved_path(folder, prefix.win(game))
+    assert len(prefix.win(launcher)) > 300
+    server.publish({"Korvantis.exe": launcher.read_bytes(), "xash3d.exe": (folder / "xash3d.exe").read_bytes()})
+
+    result = prefix.run(launcher, cwd=prefix.drive_c)
+    prefix.wait_idle()
+
+    assert "Kuruldu" not in result.out, result
+    assert not (prefix.localappdata / "Korvantis").exists()
+    assert "  Oyun guncel.\n" in result.out, result  # every listed file found current in its folder
+    assert [p for p in prefix.drive_c.rglob("hl_yolu.txt")] == [folder / "hl_yolu.txt"]
