@@ -40,13 +40,16 @@ ProgressFigures ComputeProgress(std::int64_t done, std::int64_t total) {
   std::int64_t percent = 0;
   if (whole > 100) {
     percent = 101;
-  } else if (whole < -100) {
-    percent = -101;
+  } else if (whole < std::numeric_limits<int>::min() / 100) {
+    percent = std::numeric_limits<int>::min();  // nonsense negative counters: an empty bar
   } else {
     percent = whole * 100 + ScaledFraction(rest, total);
   }
+  constexpr std::int64_t kLowest = std::numeric_limits<int>::min();
   if (percent > 100) {
     percent = 100;
+  } else if (percent < kLowest) {
+    percent = kLowest;
   }
   const int shown = static_cast<int>(percent);
   const int filled = shown <= 0 ? 0 : shown * kProgressCells / 100;

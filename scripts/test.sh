@@ -18,3 +18,7 @@ trap - EXIT
 
 ./tests/scenarios/run.sh -q
 /usr/bin/python3 -m pytest -q tests/tools
+
+# The byte-level text code fuzzed natively for a short, fixed time, then static analysis.
+./fuzz/run.sh 20
+./scripts/analyse.sh

@@ -58,7 +58,7 @@ std::string HashFileSha256(const std::wstring& path) {
 
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
-  text.reserve(2 * kDigestBytes);
+  text.reserve(std::size_t{2} * kDigestBytes);
   for (const unsigned char byte : digest) {
     text.push_back(kHex[byte >> 4]);
     text.push_back(kHex[byte & 0x0F]);

@@ -43,6 +43,9 @@ TEST(ProgressFigures, ExtremeCountersNeverOverflow) {
   EXPECT_EQ(ComputeProgress(kMax, 1).percent, 100);
   EXPECT_EQ(ComputeProgress(kMin, 1).filledCells, 0);
   EXPECT_EQ(ComputeProgress(kMin, kMax).filledCells, 0);
+  // Just below the int range once scaled: stays negative, never wraps to a huge positive.
+  EXPECT_EQ(ComputeProgress(-2147483699, 100).percent, std::numeric_limits<int>::min());
+  EXPECT_EQ(ComputeProgress(-2147483699, 100).filledCells, 0);
   EXPECT_EQ(ComputeProgress(5, -1).percent, 100);  // a negative total counts as nothing to do
   EXPECT_EQ(ComputeProgress(kMin, -1).percent, 100);
   EXPECT_EQ(AddClamped(kMax, 1), kMax);
