@@ -44,6 +44,11 @@ MEM_SMALL_MB = env_int("MEM_SMALL_MB", 10)
 ROUNDS = max(1, env_int("ROUNDS", 3))
 MEM_ROUNDS = max(1, env_int("MEM_ROUNDS", 1))
 SCAN = env_int("SCAN", 1)
+# A subset of the benchmarks, e.g. ONLY=hash,download (names: hash download start memory scan).
+ONLY = [n for n in os.environ.get("ONLY", "").split(",") if n]
+# Scratch builds of bench_timing (a changed copy of the product code linked in), timed beside the
+# real one in the hash and download benchmarks: VARIANTS=label=/path/a.exe,label2=/path/b.exe
+VARIANTS = [tuple(v.split("=", 1)) for v in os.environ.get("VARIANTS", "").split(",") if v]
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
@@ -148,14 +153,38 @@ def wine_stop() -> None:
 TIMING_EXE = DATA / "tools" / "bench_timing.exe"
 
 
-def timing(*args: str) -> dict:
+LAST_CPU = [0.0]  # user + system seconds of the last run_wine program
+
+
+def run_wine(exe: Path, args=(), cwd: Path = DATA, timeout: float = 600) -> tuple[int, str]:
+    """Runs a program of the prefix to its end; (exit code, output). The output goes through a
+    file: Wine's own service processes inherit a pipe and would keep it open."""
+    out_path = WORK / "wine-output.txt"
+    with open(out_path, "wb") as out:
+        proc = subprocess.Popen([WINE64, win(exe), *args], env=WINE_ENV, cwd=cwd,
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                start_new_session=True)
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid:
+                break
+            if time.monotonic() > deadline:
+                os.killpg(proc.pid, 9)
+                proc.wait()
+                raise RuntimeError(f"{exe.name} {list(args)} still running after {timeout} s")
+            time.sleep(0.005)
+        code = proc.returncode = os.waitstatus_to_exitcode(status)
+        LAST_CPU[0] = usage.ru_utime + usage.ru_stime
+    return code, out_path.read_bytes().decode("utf-8", "replace")
+
+
+def timing(*args: str, exe: Path = TIMING_EXE) -> dict:
     """One bench_timing run; its RESULT line as a dict."""
-    r = subprocess.run([WINE64, win(TIMING_EXE), *args], env=WINE_ENV, cwd=DATA,
-                       stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
-    out = r.stdout.decode("utf-8", "replace")
+    code, out = run_wine(exe, args)
     m = re.search(r"RESULT seconds=([0-9.]+) bytes=(\d+) ok=([01]) digest=(\S+)", out)
     if not m:
-        raise RuntimeError(f"bench_timing {args} gave no result (exit {r.returncode}):\n{out[-2000:]}")
+        raise RuntimeError(f"bench_timing {args} gave no result (exit {code}):\n{out[-2000:]}")
     return {"seconds": float(m[1]), "bytes": int(m[2]), "ok": m[3] == "1", "digest": m[4]}
 
 
@@ -170,7 +199,7 @@ def wall(command: list[str], **kwargs) -> tuple[float, subprocess.CompletedProce
 
 # ----- nginx ---------------------------------------------------------------------------------
 class Nginx:
-    """nginx on 127.0.0.1:443 for the update host: static files, sendfile, no logs."""
+    """nginx on 127.0.0.1:443 for the update host: static files, sendfile."""
 
     def __init__(self) -> None:
         self.dir = WORK / "nginx"
@@ -178,6 +207,7 @@ class Nginx:
 
     def start(self) -> None:
         self.dir.mkdir(parents=True, exist_ok=True)
+        (self.dir / "access.log").unlink(missing_ok=True)
         conf = self.dir / "nginx.conf"
         temp = self.dir / "temp"
         temp.mkdir(exist_ok=True)
@@ -190,7 +220,9 @@ pid {self.dir}/nginx.pid;
 error_log {self.dir}/error.log warn;
 events {{ worker_connections 64; }}
 http {{
-  access_log off;
+  # One line a request: which TLS each client negotiated.
+  log_format tls '$request_uri $ssl_protocol $ssl_cipher $http_user_agent';
+  access_log {self.dir}/access.log tls;
   sendfile on;
   tcp_nopush on;
   client_body_temp_path {temp}/body;
@@ -202,6 +234,8 @@ http {{
   default_type application/octet-stream;
   server {{
     listen 127.0.0.1:443 ssl;
+    # Plain HTTP only for scratch builds that split TLS from the rest of the client's cost.
+    listen 127.0.0.1:80;
     server_name {HOST};
     ssl_certificate {CERTS}/server.chain.pem;
     ssl_certificate_key {CERTS}/server.key;
@@ -252,7 +286,8 @@ def launcher_folder(folder: Path) -> Path:
 def run_launcher(folder: Path, peak: bool = False, timeout: float = 600) -> dict:
     """Runs the launcher in folder to its end. started: wall time before the start; engine: wall
     time the stand-in engine wrote its record (None if it never started); peak_kib: the wine
-    process's peak resident set (from wait4's rusage, and VmHWM polled while it runs)."""
+    process's peak resident set, its VmHWM polled every 10 ms (peak: True); rusage_kib: wait4's
+    ru_maxrss, which also counts the programs it started and whatever ran before exec."""
     record = folder / ENGINE_RECORD
     record.unlink(missing_ok=True)
     out_path = WORK / "launcher-output.txt"
@@ -299,8 +334,7 @@ def run_launcher(folder: Path, peak: bool = False, timeout: float = 600) -> dict
         time.sleep(0.01)
     output = out_path.read_bytes().decode("utf-8", "replace")
     return {"started": started, "ended": ended, "engine": engine, "code": proc.returncode,
-            "out": output, "peak_kib": max(usage.ru_maxrss, hwm[0]), "polled_kib": hwm[0],
-            "rusage_kib": usage.ru_maxrss}
+            "out": output, "peak_kib": hwm[0], "rusage_kib": usage.ru_maxrss}
 
 
 # ----- the benchmarks ------------------------------------------------------------------------
@@ -341,11 +375,26 @@ def bench_hash() -> None:
     rows.append((f"hash {HASH_MB} MiB: HashFileSha256 vs openssl dgst",
                  seconds_and_rate(best, size), seconds_and_rate(min(openssl), size),
                  f"{best / min(openssl):.2f}"))
+    for label, exe in variant_exes():
+        t = min(timing("hash", win(path), exe=exe)["seconds"] for _ in range(ROUNDS))
+        rows.append((f"hash {HASH_MB} MiB: {label} (scratch) vs BCrypt loop",
+                     seconds_and_rate(t, size), seconds_and_rate(min(plain), size),
+                     f"{t / min(plain):.2f}"))
     r = timing("read", win(path))
     notes.append(f"ReadFile alone over the {HASH_MB} MiB file (1 MiB chunks, same Wine): "
                  f"{seconds_and_rate(r['seconds'], size)}: reading is "
                  f"{100 * r['seconds'] / best:.0f} % of HashFileSha256's time, the rest is "
                  f"Wine's BCrypt SHA-256")
+
+
+def variant_exes() -> list[tuple[str, Path]]:
+    """The scratch builds named in VARIANTS, copied onto drive D:."""
+    found = []
+    for label, path in VARIANTS:
+        target = DATA / "tools" / f"variant-{len(found)}.exe"
+        shutil.copyfile(path, target)
+        found.append((label, target))
+    return found
 
 
 def bench_download() -> None:
@@ -356,16 +405,21 @@ def bench_download() -> None:
     expected = sha256(source)
     out_dir = DATA / "downloads"
     out_dir.mkdir(exist_ok=True)
-    launcher, curl = [], []
+    clients = [("DownloadToFile", TIMING_EXE), *variant_exes()]
+    times: dict[str, list[float]] = {label: [] for label, _ in clients}
+    cpu: dict[str, list[float]] = {label: [] for label, _ in clients}
+    curl = []
     for i in range(ROUNDS):
-        target = out_dir / "launcher.bin"
-        r = timing("download", server_path, win(target))
-        if not r["ok"] or r["bytes"] != size:
-            raise RuntimeError(f"DownloadToFile failed: {r}")
-        if i == 0 and sha256(target) != expected:
-            raise RuntimeError("DownloadToFile stored other bytes than served")
-        target.unlink()
-        launcher.append(r["seconds"])
+        for label, exe in clients:
+            target = out_dir / "launcher.bin"
+            r = timing("download", server_path, win(target), exe=exe)
+            if not r["ok"] or r["bytes"] != size:
+                raise RuntimeError(f"{label} failed: {r}")
+            if i == 0 and sha256(target) != expected:
+                raise RuntimeError(f"{label} stored other bytes than served")
+            target.unlink()
+            times[label].append(r["seconds"])
+            cpu[label].append(LAST_CPU[0])
         target = out_dir / "curl.bin"
         _, o = wall(["curl", "-sS", "--fail", "-o", str(target), "-w", "%{time_total}",
                      url(server_path)])
@@ -373,10 +427,15 @@ def bench_download() -> None:
             raise RuntimeError("curl fetched a short file")
         target.unlink()
         curl.append(float(o.stdout.decode()))
-        log(f"  download round {i + 1}: DownloadToFile {launcher[-1]:.3f} s, curl {curl[-1]:.3f} s")
-    rows.append((f"download {DOWNLOAD_MB} MiB: DownloadToFile vs curl",
-                 seconds_and_rate(min(launcher), size), seconds_and_rate(min(curl), size),
-                 f"{min(launcher) / min(curl):.2f}"))
+        log(f"  download round {i + 1}: "
+            + ", ".join(f"{label} {t[-1]:.3f} s (process CPU {cpu[label][-1]:.2f} s)"
+                        for label, t in times.items())
+            + f", curl {curl[-1]:.3f} s")
+    for label, t in times.items():
+        name = "DownloadToFile" if label == "DownloadToFile" else f"{label} (scratch)"
+        rows.append((f"download {DOWNLOAD_MB} MiB: {name} vs curl",
+                     seconds_and_rate(min(t), size), seconds_and_rate(min(curl), size),
+                     f"{min(t) / min(curl):.2f}"))
 
 
 def bench_drive_scan() -> None:
@@ -460,8 +519,7 @@ def bench_start() -> None:
     for _ in range(ROUNDS):
         (empty / ENGINE_RECORD).unlink(missing_ok=True)
         started = time.time()
-        subprocess.run([WINE64, win(empty / "xash3d.exe")], env=WINE_ENV, cwd=empty,
-                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        run_wine(empty / "xash3d.exe", cwd=empty, timeout=60)
         starts.append((empty / ENGINE_RECORD).stat().st_mtime - started)
     notes.append(f"a Wine program's own start (the stand-in engine started alone, to its record): "
                  f"{min(starts):.3f} s of the launcher's {min(launcher):.3f} s")
@@ -488,8 +546,8 @@ def bench_memory() -> None:
             if (r["code"] != 0 or UPDATE_DONE not in r["out"] or not got.is_file()
                     or got.stat().st_size != mb * MIB or r["engine"] is None):
                 raise RuntimeError(f"{mb} MiB update failed (exit {r['code']}):\n{r['out'][-1500:]}")
-            log(f"  memory, {mb} MiB update round {i + 1}: peak {r['peak_kib'] / 1024:.1f} MiB "
-                f"(rusage {r['rusage_kib'] / 1024:.1f}, VmHWM polled {r['polled_kib'] / 1024:.1f}); "
+            log(f"  memory, {mb} MiB update round {i + 1}: VmHWM {r['peak_kib'] / 1024:.1f} MiB "
+                f"(wait4 ru_maxrss {r['rusage_kib'] / 1024:.1f} MiB); "
                 f"run {r['ended'] - r['started']:.1f} s")
             best = r if best is None or r["peak_kib"] > best["peak_kib"] else best
             got.unlink()
@@ -525,9 +583,11 @@ def main() -> int:
     server.start()
     wine_start()
     try:
-        for name, step in (("hashing", bench_hash), ("download", bench_download),
-                           ("start to engine", bench_start), ("peak memory", bench_memory),
-                           ("drive scan", bench_drive_scan)):
+        for name, step in (("hash", bench_hash), ("download", bench_download),
+                           ("start", bench_start), ("memory", bench_memory),
+                           ("scan", bench_drive_scan)):
+            if ONLY and name not in ONLY:
+                continue
             log(f"{name} ...")
             t = time.monotonic()
             step()

@@ -9,8 +9,12 @@
 #   DOWNLOAD_MB      file fetched by DownloadToFile and curl (200)
 #   MOD_MB MOD_FILES up-to-date mod for the start-to-engine run (500 MiB in 50 files)
 #   MEM_BIG_MB MEM_SMALL_MB  update sizes whose peak memory is compared (1024 and 10)
-#   ROUNDS           timed rounds of each measurement, the best counts (3)
+#   ROUNDS           timed rounds of each measurement, the best counts (3); MEM_ROUNDS (1)
 #   SCAN             0 skips the drive scan benchmark (bench/drive_scan/run.sh)
+#   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan)
+#   VARIANTS         scratch builds of bench_timing with a changed copy of product code, timed
+#                    beside the real one: VARIANTS=label=/path/a.exe,label2=/path/b.exe
+# Data (about 3.6 GB) is kept in $BUILD_DIR/bench-run between runs.
 #   KORVANTIS_UPDATE_HOST  update host compiled into that build (guncelleme.korvantis.example)
 set -euo pipefail
 
