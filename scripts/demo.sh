@@ -27,7 +27,7 @@ if [[ ${KORVANTIS_DEMO_INSIDE:-} != 1 ]]; then
     started=$SECONDS
     printf 'Building (cmake --preset mingw)... '
     if ! { cmake --preset mingw && cmake --build --preset mingw --target Korvantis \
-             stand_in_engine url_recorder read_shortcut; } >"$log" 2>&1; then
+             stand_in_engine url_recorder; } >"$log" 2>&1; then
       echo "failed:"; tail -n 40 "$log"; rm -f "$log"; exit 1
     fi
     rm -f "$log"

@@ -14,6 +14,7 @@ packages=(
   nginx                        # the real update server configuration
   liblnk-utils                 # independent reader of the shortcuts
   tmux                         # colour capture of the console
+  curl                         # benchmark anchor
   clang clang-tidy cppcheck    # native fuzzing build and static analysis
   libclang-rt-14-dev
 )

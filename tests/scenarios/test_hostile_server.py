@@ -320,5 +320,6 @@ def test_manifest_that_never_ends(scene, server, framing):
         assert endless.sent < MANIFEST_CAP
     else:
         assert endless.sent >= MANIFEST_CAP
-    # The cap bounds what is held: one body of at most 64 MiB (and the string's growth).
-    assert peak < 400 * 1024, peak
+    # The cap bounds what is held: one body of at most 64 MiB, the string's growth and Wine's
+    # own share (about 22 MiB measured here).
+    assert peak < 3 * MANIFEST_CAP // 1024, peak
