@@ -73,6 +73,11 @@ bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstr
                                                   WINHTTP_FLAG_SECURE));
   if (!request) return false;
   WinHttpSetTimeouts(request.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+  // Waiting for the response head has a time-out of its own, unlimited by default on some
+  // platforms: a server that accepts and never answers must not hang the launcher.
+  DWORD responseTimeoutMs = kReceiveTimeoutMs;
+  WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs,
+                   sizeof(responseTimeoutMs));
 
   if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !WinHttpReceiveResponse(request.get(), nullptr)) {

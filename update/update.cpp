@@ -32,6 +32,10 @@ bool EqualsIgnoreAsciiCase(const std::string& a, const char* b) {
 
 // Folders below the launcher folder that the target needs; failures show in the download.
 void CreateTargetFolders(const std::wstring& target) {
+  // No Windows path is longer; a hostile name of millions of folders would otherwise cost
+  // quadratic time here. Its download then fails like any other.
+  constexpr std::size_t kLongestPath = 32767;
+  if (target.size() > kLongestPath) return;
   for (std::size_t k = LauncherFolder.size(); k < target.size(); ++k) {
     if (target[k] == L'\\') CreateDirectoryW(target.substr(0, k).c_str(), nullptr);
   }

@@ -194,22 +194,22 @@ def run_in_terminal(prefix: Prefix, program_win: str, cwd: Path, timeout: float)
 
 def stop_headless_copy(prefix: Prefix, installed: Path) -> str:
     """The installed copy that the first one started in a console of its own: it shows nothing
-    here, so it is stopped as soon as it is seen. Returns what became of it."""
+    here, so it is stopped as soon as it is seen, with whatever it started (its console host,
+    the steam: handler). Returns what became of it."""
     name = prefix.win(installed).lower()
-    stopped = False
-    seen = False
+    stopped = seen = False
     deadline = time.monotonic() + 15
     quiet_since = None
     while time.monotonic() < deadline:
         programs = prefix_programs(prefix)
         for pid, cmdline in programs:
-            if name in cmdline.lower() or cmdline.lower().endswith("conhost.exe"):
-                seen = seen or name in cmdline.lower()
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                    stopped = stopped or name in cmdline.lower()
-                except ProcessLookupError:
-                    pass
+            ours = name in cmdline.lower()
+            seen = seen or ours
+            try:
+                os.kill(pid, signal.SIGKILL)
+                stopped = stopped or ours
+            except ProcessLookupError:
+                pass
         if programs:
             quiet_since = None
         elif quiet_since is None:
@@ -366,9 +366,9 @@ def main() -> int:
         others = len(requests) - len(manifests) - len(fetched)
         checks.append((len(manifests) == 2 and len(fetched) == len(files) and others == 0
                        and agents == [USER_AGENT],
-                       f"nginx's log: {len(manifests)} manifest and {len(fetched)} file requests"
+                       f"nginx log: {len(manifests)} manifest, {len(fetched)} file requests"
                        + (f" and {others} others" if others else "")
-                       + f", all as {', '.join(agents)}"))
+                       + f", all from {', '.join(agents)}"))
         old = folder / "Korvantis.exe.eski"
         checks.append((same(installed, newer),
                        "the launcher replaced itself with the newer build and restarted"

@@ -18,49 +18,15 @@ if [[ "${KORVANTIS_IN_NAMESPACE:-}" != 1 ]]; then
     env KORVANTIS_IN_NAMESPACE=1 "${BASH_SOURCE[0]}" "$@"
 fi
 
-ip link set lo up
-
-# Certificates are kept between runs; they only have to be trusted inside this namespace.
-make_certs() {
-  local dir=$1 host=$2 tmp
-  tmp=$(mktemp -d "$dir.XXXXXX")
-  (
-    cd "$tmp"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout ca.key -out ca.pem \
-      -subj "/CN=Korvantis Test CA" -addext basicConstraints=critical,CA:TRUE \
-      -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
-    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout other-ca.key -out other-ca.pem \
-      -subj "/CN=Korvantis Untrusted CA" -addext basicConstraints=critical,CA:TRUE \
-      -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
-    issue() {  # name ca-prefix dns-name
-      openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" \
-        -subj "/CN=$3" 2>/dev/null
-      printf 'subjectAltName=DNS:%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
-        "$3" > "$1.ext"
-      openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2.key" -CAcreateserial \
-        -days 3650 -extfile "$1.ext" -out "$1.crt" 2>/dev/null
-      cat "$1.crt" "$2.pem" > "$1.chain.pem"
-      rm -f "$1.csr" "$1.ext"
-    }
-    issue server ca "$host"
-    issue untrusted other-ca "$host"
-    issue wrong-host ca "baska-sunucu.example"
-  )
-  mv "$tmp" "$dir"
-}
-
+. "$repo/scripts/private-net.sh"
 cache=$KORVANTIS_BUILD_DIR/scenario-cache
-mkdir -p "$cache"
-certs=$cache/certs-$KORVANTIS_UPDATE_HOST
-[[ -f $certs/wrong-host.chain.pem ]] || make_certs "$certs" "$KORVANTIS_UPDATE_HOST"
+# Certificates are kept between runs; they only have to be trusted inside this namespace.
+certs=$(korvantis_certs "$cache" "$KORVANTIS_UPDATE_HOST")
 export KORVANTIS_CERT_DIR=$certs
 
 ns_files=$(mktemp -d)
 trap 'rm -rf "$ns_files"' EXIT
-{ cat /etc/hosts; echo "127.0.0.1 $KORVANTIS_UPDATE_HOST"; } > "$ns_files/hosts"
-mount --bind "$ns_files/hosts" /etc/hosts
-cat /etc/ssl/certs/ca-certificates.crt "$certs/ca.pem" > "$ns_files/ca-certificates.crt"
-mount --bind "$ns_files/ca-certificates.crt" /etc/ssl/certs/ca-certificates.crt
+korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$certs" "$ns_files"
 
 cd "$repo"
 export PYTHONDONTWRITEBYTECODE=1

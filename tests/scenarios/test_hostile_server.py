@@ -11,7 +11,6 @@ import random
 import socket
 import subprocess
 import threading
-import time
 from urllib.parse import quote
 
 import pytest
