@@ -17,13 +17,14 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path, PureWindowsPath
+from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
 
 from harness.korvantis import register_steam_recorder  # noqa: E402
-from harness.wine import SYSTEM_PROCESSES, WINE64, Prefix, ensure_template  # noqa: E402
+from harness.wine import WINE64, Prefix, ensure_template  # noqa: E402
+from harness.wine import prefix_programs as harness_prefix_programs  # noqa: E402
 
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
 # Slow enough that the progress line can be watched, in the demo's copy of the configuration only.
@@ -143,29 +144,7 @@ def access_log(work: Path) -> list[tuple[str, str, int, int, str]]:
 # ----- Wine --------------------------------------------------------------------------------
 def prefix_programs(prefix: Prefix) -> list[tuple[int, str]]:
     """(pid, command line) of the programs running in the prefix, Wine's own services aside."""
-    wanted = f"WINEPREFIX={prefix.root}".encode()
-    found = []
-    for entry in os.scandir("/proc"):
-        if not entry.name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry.name}/environ", "rb") as f:
-                if wanted not in f.read().split(b"\0"):
-                    continue
-            with open(f"/proc/{entry.name}/cmdline", "rb") as f:
-                cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
-            with open(f"/proc/{entry.name}/stat", "rb") as f:
-                state = f.read().rsplit(b")", 1)[1].split()[0]
-        except OSError:
-            continue
-        if state == b"Z" or not cmdline:
-            continue
-        first = cmdline.split(" ")[0]
-        name = PureWindowsPath(first).name.lower() if "\\" in first else Path(first).name
-        if name.startswith("wineserver") or name in SYSTEM_PROCESSES:
-            continue
-        found.append((int(entry.name), cmdline))
-    return found
+    return harness_prefix_programs(prefix.root)
 
 
 def wait_idle(prefix: Prefix, timeout: float) -> None:

@@ -11,9 +11,9 @@ from pathlib import Path
 import pytest
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
-spec = importlib.util.spec_from_file_location("publish", TOOL)
-publish = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(publish)
+_loader = importlib.util.spec_from_file_location("publish", TOOL)
+publish = importlib.util.module_from_spec(_loader)
+_loader.loader.exec_module(publish)
 
 UPDATE = Path("korvantis") / "guncelleme"
 

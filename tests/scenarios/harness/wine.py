@@ -440,30 +440,7 @@ class Prefix:
 
     def processes(self) -> list[str]:
         """Command lines of this prefix's running programs (Wine's own services aside)."""
-        found = []
-        wanted = f"WINEPREFIX={self.root}".encode()
-        for entry in os.scandir("/proc"):
-            if not entry.name.isdigit():
-                continue
-            try:
-                with open(f"/proc/{entry.name}/environ", "rb") as f:
-                    environ = f.read().split(b"\0")
-                if wanted not in environ:
-                    continue
-                with open(f"/proc/{entry.name}/cmdline", "rb") as f:
-                    cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
-                with open(f"/proc/{entry.name}/stat", "rb") as f:
-                    state = f.read().rsplit(b")", 1)[1].split()[0]
-            except OSError:
-                continue
-            if state == b"Z" or not cmdline:
-                continue
-            first = cmdline.split(" ")[0]
-            name = PureWindowsPath(first).name.lower() if "\\" in first else Path(first).name
-            if name.startswith("wineserver") or name in SYSTEM_PROCESSES:
-                continue
-            found.append(cmdline)
-        return found
+        return [cmdline for _, cmdline in prefix_programs(self.root)]
 
 
 class Background:
@@ -531,3 +508,36 @@ def _kill_group(proc: subprocess.Popen) -> None:
     except ProcessLookupError:
         pass
     proc.wait()
+
+
+def prefix_programs(root: Path) -> list[tuple[int, str]]:
+    """(Unix pid, command line) of the programs running in the Wine prefix at root, Wine's own
+    services aside. Programs started through /usr/lib/wine/wine64 keep their pid as Windows
+    processes, so the pid can be signalled."""
+    wanted = f"WINEPREFIX={root}".encode()
+    found = []
+    for entry in os.scandir("/proc"):
+        if not entry.name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry.name}/environ", "rb") as f:
+                if wanted not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{entry.name}/cmdline", "rb") as f:
+                cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            with open(f"/proc/{entry.name}/stat", "rb") as f:
+                state = f.read().rsplit(b")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if state == b"Z" or not cmdline:
+            continue
+        if program_name(cmdline).startswith("wineserver") or program_name(cmdline) in SYSTEM_PROCESSES:
+            continue
+        found.append((int(entry.name), cmdline))
+    return found
+
+
+def program_name(cmdline: str) -> str:
+    """The lower-case file name of a command line's first token, Windows or Unix path."""
+    first = cmdline.split(" ")[0]
+    return (PureWindowsPath(first).name if "\\" in first else Path(first).name).lower()

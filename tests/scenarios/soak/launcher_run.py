@@ -11,9 +11,9 @@ import signal
 import subprocess
 import threading
 import time
-from pathlib import Path, PureWindowsPath
+from pathlib import Path
 
-from harness.wine import WINE64
+from harness.wine import WINE64, prefix_programs, program_name
 
 LAUNCHER = "Korvantis.exe"
 ENGINE = "xash3d.exe"
@@ -66,27 +66,8 @@ class LauncherFolder:
 def launcher_pids(prefix) -> list[int]:
     """Unix PIDs of this prefix's running launcher processes (the first one, or the one it
     restarted after replacing itself)."""
-    wanted = f"WINEPREFIX={prefix.root}".encode()
-    found = []
-    for entry in os.scandir("/proc"):
-        if not entry.name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry.name}/environ", "rb") as f:
-                if wanted not in f.read().split(b"\0"):
-                    continue
-            with open(f"/proc/{entry.name}/cmdline", "rb") as f:
-                first = f.read().split(b"\0")[0].decode("utf-8", "replace")
-            with open(f"/proc/{entry.name}/stat", "rb") as f:
-                state = f.read().rsplit(b")", 1)[1].split()[0]
-        except OSError:
-            continue
-        if state == b"Z":
-            continue
-        name = PureWindowsPath(first).name if "\\" in first else Path(first).name
-        if name.lower() == LAUNCHER.lower():
-            found.append(int(entry.name))
-    return found
+    return [pid for pid, cmdline in prefix_programs(prefix.root)
+            if program_name(cmdline) == LAUNCHER.lower()]
 
 
 def kill_launchers(prefix, settle: float = 5.0) -> int:
