@@ -83,30 +83,25 @@ void SetConsoleColour(ConsoleAttribute attribute) {
 
 void PrintColored(ConsoleAttribute attribute, const char* format, ...) {
   SetConsoleColour(attribute);
-  const std::wstring wideFormat = WidenFormat(format);
   va_list args;
   va_start(args, format);
-  const std::wstring text = FormatWide(wideFormat.c_str(), args);
+  WriteText(FormatWide(WidenFormat(format).c_str(), args));
   va_end(args);
-  WriteText(text);
   SetConsoleColour(Colour::Normal);
 }
 
 void PrintPlain(const char* format, ...) {
-  const std::wstring wideFormat = WidenFormat(format);
   va_list args;
   va_start(args, format);
-  const std::wstring text = FormatWide(wideFormat.c_str(), args);
+  WriteText(FormatWide(WidenFormat(format).c_str(), args));
   va_end(args);
-  WriteText(text);
 }
 
 void PrintWide(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::wstring text = FormatWide(format, args);
+  WriteText(FormatWide(format, args));
   va_end(args);
-  WriteText(text);
 }
 
 void DrawProgress(std::int64_t delta, bool force) {
