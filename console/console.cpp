@@ -105,7 +105,7 @@ void PrintWide(const wchar_t* format, ...) {
 }
 
 void DrawProgress(std::int64_t delta, bool force) {
-  ProgressDoneBytes = AddClamped(ProgressDoneBytes, delta);
+  ProgressDoneBytes = SaturatingAdd(ProgressDoneBytes, delta);
   if (!force && !RedrawDue(GetTickCount(), ProgressLastDrawTick, kProgressRedrawMs)) {
     return;
   }

@@ -19,7 +19,7 @@ struct ProgressFigures {
 }
 
 // Counters come from a server's manifest: adding never overflows, it stops at the limits.
-[[nodiscard]] std::int64_t AddClamped(std::int64_t a, std::int64_t b);
+[[nodiscard]] std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
 
 // bar receives kProgressCells characters of '#' and '.' and a terminating NUL.
 void FormatProgressBar(int filledCells, char (&bar)[kProgressCells + 1]);

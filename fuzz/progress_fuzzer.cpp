@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckProgress(a, b);
   // Counters near each other are the common case: done close to total, and just past it.
   CheckProgress(static_cast<std::int64_t>(static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a & 0xFFFF)), b);
-  const std::int64_t sum = AddClamped(a, b);
+  const std::int64_t sum = SaturatingAdd(a, b);
   FUZZ_CHECK(sum == ClampToInt64(static_cast<Wide>(a) + b));
   CheckProgress(sum, b);
 

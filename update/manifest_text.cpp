@@ -54,12 +54,6 @@ bool IsSafeComponent(std::string_view component) {
 
 }  // namespace
 
-std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
-  if (b > 0 && a > kInt64Max - b) return kInt64Max;
-  if (b < 0 && a < kInt64Min - b) return kInt64Min;
-  return a + b;
-}
-
 std::int64_t ParseSizeField(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && IsCSpace(text[i])) ++i;

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "console/progress_text.h"  // SaturatingAdd for sizes and their sum
+
 struct ManifestEntry {
   std::string hash;  // as written; compared byte for byte with the file's digest text
   std::string name;  // UTF-8, "/" separated, relative to the launcher folder
@@ -23,7 +25,6 @@ struct ManifestEntry {
 // _atoi64 rules (blanks, sign, digits), saturating instead of overflowing.
 [[nodiscard]] std::int64_t ParseSizeField(std::string_view text);
 
-[[nodiscard]] std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
 
 // Letters, digits and "-._/" stay; every other byte becomes %XX (upper case).
 [[nodiscard]] std::string PercentEncodePath(std::string_view name);

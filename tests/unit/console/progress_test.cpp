@@ -48,9 +48,9 @@ TEST(ProgressFigures, ExtremeCountersNeverOverflow) {
   EXPECT_EQ(ComputeProgress(-2147483699, 100).filledCells, 0);
   EXPECT_EQ(ComputeProgress(5, -1).percent, 100);  // a negative total counts as nothing to do
   EXPECT_EQ(ComputeProgress(kMin, -1).percent, 100);
-  EXPECT_EQ(AddClamped(kMax, 1), kMax);
-  EXPECT_EQ(AddClamped(kMin, -1), kMin);
-  EXPECT_EQ(AddClamped(40, 2), 42);
+  EXPECT_EQ(SaturatingAdd(kMax, 1), kMax);
+  EXPECT_EQ(SaturatingAdd(kMin, -1), kMin);
+  EXPECT_EQ(SaturatingAdd(40, 2), 42);
 }
 
 TEST(ProgressFigures, RedrawThrottleSurvivesTickWrap) {
