@@ -23,6 +23,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
 
 from harness.korvantis import register_steam_recorder  # noqa: E402
+from harness.nginx import local_nginx_conf  # noqa: E402
 from harness.wine import WINE64, Prefix, ensure_template  # noqa: E402
 from harness.wine import prefix_programs as harness_prefix_programs  # noqa: E402
 
@@ -88,23 +89,12 @@ def make_mod(folder: Path, launcher: Path, engine: Path) -> tuple[dict[str, byte
 
 
 def nginx_conf(work: Path, root: Path, certs: Path, rate_mb: int = RATE_MB) -> Path:
-    text = (REPO / "server" / "nginx.conf").read_text()
-    for old, new in (("@SERVER_NAME@", UPDATE_HOST), ("@UPDATE_ROOT@", str(root)),
-                     ("@TLS_CERT@", str(certs / "server.chain.pem")),
-                     ("@TLS_KEY@", str(certs / "server.key")),
-                     ("/run/nginx.pid", str(work / "nginx.pid")),
-                     ("/var/log/nginx/", str(work / "log") + "/"),
-                     ("/var/lib/nginx/", str(work / "lib") + "/"),
-                     ("    sendfile on;\n",
-                      f"    sendfile on;\n    limit_rate {rate_mb}m;  # demo only: a watchable progress line\n")):
-        if old not in text:
-            raise DemoFailed(f"server/nginx.conf no longer holds {old.strip()!r}")
-        text = text.replace(old, new)
-    (work / "log").mkdir(parents=True)
-    (work / "lib").mkdir()
-    conf = work / "nginx.conf"
-    conf.write_text(text)
-    return conf
+    limit = ("    sendfile on;\n",
+             f"    sendfile on;\n    limit_rate {rate_mb}m;  # demo only: a watchable progress line\n")
+    try:
+        return local_nginx_conf(work, root, certs, UPDATE_HOST, extra=(limit,))
+    except ValueError as error:
+        raise DemoFailed(str(error)) from None
 
 
 def start_nginx(conf: Path, work: Path) -> subprocess.Popen:

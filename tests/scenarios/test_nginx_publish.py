@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 from harness.korvantis import engine_command_line, place_launcher, write_saved_path
+from harness.nginx import local_nginx_conf
 
 REPO = Path(__file__).resolve().parents[2]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
@@ -38,19 +39,7 @@ class Nginx:
 
     def __init__(self, work: Path, root: Path, certs: Path):
         self.work = work
-        text = (REPO / "server" / "nginx.conf").read_text()
-        for old, new in (("@SERVER_NAME@", UPDATE_HOST), ("@UPDATE_ROOT@", str(root)),
-                         ("@TLS_CERT@", str(certs / "server.chain.pem")),
-                         ("@TLS_KEY@", str(certs / "server.key")),
-                         ("/run/nginx.pid", str(work / "nginx.pid")),
-                         ("/var/log/nginx/", str(work / "log") + "/"),
-                         ("/var/lib/nginx/", str(work / "lib") + "/")):
-            assert old in text, old
-            text = text.replace(old, new)
-        (work / "log").mkdir()
-        (work / "lib").mkdir()
-        conf = work / "nginx.conf"
-        conf.write_text(text)
+        conf = local_nginx_conf(work, root, certs, UPDATE_HOST)
         startup_log = str(work / "log" / "startup.log")
         self.proc = subprocess.Popen(["nginx", "-e", startup_log, "-c", str(conf),
                                       "-g", "daemon off;"],

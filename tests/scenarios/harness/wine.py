@@ -327,8 +327,8 @@ class Prefix:
                                 stderr=subprocess.PIPE, cwd=cwd, env=self._env(env),
                                 start_new_session=True)
         chunks: dict[str, list[bytes]] = {"out": [], "err": []}
-        readers = [threading.Thread(target=_drain, args=(proc.stdout, chunks["out"]), daemon=True),
-                   threading.Thread(target=_drain, args=(proc.stderr, chunks["err"]), daemon=True)]
+        readers = [threading.Thread(target=drain_pipe, args=(proc.stdout, chunks["out"]), daemon=True),
+                   threading.Thread(target=drain_pipe, args=(proc.stderr, chunks["err"]), daemon=True)]
         for t in readers:
             t.start()
         try:
@@ -447,7 +447,7 @@ class Background:
     def __init__(self, proc: subprocess.Popen):
         self.proc = proc
         self._chunks: list[bytes] = []
-        self._reader = threading.Thread(target=_drain, args=(proc.stdout, self._chunks),
+        self._reader = threading.Thread(target=drain_pipe, args=(proc.stdout, self._chunks),
                                         daemon=True)
         self._reader.start()
 
@@ -490,7 +490,7 @@ def _show(exe, args, result: Result) -> None:
           f"{body!r}\n{body}\n---")
 
 
-def _drain(stream, sink: list[bytes]) -> None:
+def drain_pipe(stream, sink: list[bytes]) -> None:
     fd = stream.fileno()
     while True:
         try:

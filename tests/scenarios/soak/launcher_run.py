@@ -13,7 +13,7 @@ import threading
 import time
 from pathlib import Path
 
-from harness.wine import WINE64, prefix_programs, program_name
+from harness.wine import WINE64, drain_pipe, prefix_programs, program_name
 
 LAUNCHER = "Korvantis.exe"
 ENGINE = "xash3d.exe"
@@ -129,15 +129,7 @@ class Run:
         return b"".join(self._chunks).decode("utf-8", "replace").replace("\r\n", "\n")
 
     def _drain(self) -> None:
-        fd = self.proc.stdout.fileno()
-        while True:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:
-                break
-            if not chunk:
-                break
-            self._chunks.append(chunk)
+        drain_pipe(self.proc.stdout, self._chunks)
 
     def _sample(self) -> None:
         while not self._stop.is_set():
