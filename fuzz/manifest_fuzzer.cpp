@@ -67,10 +67,22 @@ std::vector<std::string_view> Components(std::string_view name) {
   return parts;
 }
 
+// The launcher's own working files: a top-level hl_yolu.txt or Korvantis.exe.eski, any
+// name ending in .indiriliyor, letter case ignored.
+bool ReferenceWorkingFile(std::string_view name) {
+  const std::string upper = Upper(name);
+  const std::string suffix = ".INDIRILIYOR";
+  if (upper.size() >= suffix.size() && upper.compare(upper.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    return true;
+  }
+  return upper == "HL_YOLU.TXT" || upper == "KORVANTIS.EXE.ESKI";
+}
+
 // The format's own rule plus the hardening the header promises (empty, NUL, trailing dot or
-// blank in a component, device names).
+// blank in a component, device names, the launcher's own files).
 bool ReferenceSafeName(std::string_view name) {
   if (name.empty()) return false;
+  if (ReferenceWorkingFile(name)) return false;
   if (name.find("..") != std::string_view::npos || name.find(':') != std::string_view::npos) return false;
   if (name[0] == '/' || name[0] == '\\') return false;
   if (name.find('\0') != std::string_view::npos) return false;

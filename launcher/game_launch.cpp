@@ -20,7 +20,12 @@ struct LocalFreeDeleter {
 std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const std::wstring& gameFolder,
                                     const std::vector<std::wstring>& userArguments) {
   std::wstring commandLine = L"\"" + launcherFolder + kEngineFileName +
-                             L"\" -game cstrike -nointro -rodir \"" + gameFolder + L"\"";
+                             L"\" -game cstrike -nointro -rodir \"" + gameFolder;
+  // Backslashes before a quote escape it when the engine splits its command line: doubled,
+  // they stay the folder's own and the quote still ends it.
+  const std::size_t lastOther = gameFolder.find_last_not_of(L'\\');
+  commandLine.append(gameFolder.size() - (lastOther == std::wstring::npos ? 0 : lastOther + 1), L'\\');
+  commandLine += L'"';
   // Appended as split: the quotes that grouped an argument are not put back.
   for (const std::wstring& argument : userArguments) {
     commandLine += L' ';

@@ -16,11 +16,25 @@ namespace {
 // Longest path the system can hand back (extended-length limit).
 constexpr std::size_t kLongestPath = 32768;
 
-void RemoveOldLauncher() {
-  DeleteFileW((LauncherPath + kOldLauncherSuffix).c_str());
+}  // namespace
+
+void ClearReadOnly(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  }
 }
 
-}  // namespace
+void DeleteOldLauncherCopy(const std::wstring& path) {
+  ClearReadOnly(path);
+  DeleteFileW(path.c_str());
+}
+
+bool TakeRestartMark() {
+  const bool marked = GetEnvironmentVariableW(kRestartMarkVariable, nullptr, 0) != 0;
+  SetEnvironmentVariableW(kRestartMarkVariable, nullptr);
+  return marked;
+}
 
 std::wstring FolderOfPath(const std::wstring& path) {
   const std::size_t slash = path.rfind(L'\\');
@@ -56,6 +70,9 @@ void RestartSelf() {
   PROCESS_INFORMATION process{};
   std::wstring commandLine = GetCommandLineW();
   const wchar_t* directory = LauncherFolder.empty() ? nullptr : LauncherFolder.c_str();
+  // The mark travels in the inherited environment, so the command line stays exactly the
+  // player's; this process ends right after and needs it no more.
+  SetEnvironmentVariableW(kRestartMarkVariable, L"1");
   // Same console, same arguments: the new launcher's output follows in this window.
   if (CreateProcessW(LauncherPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                      directory, &startup, &process)) {
@@ -65,6 +82,7 @@ void RestartSelf() {
 }
 
 int RunLauncher() {
+  const bool restarted = TakeRestartMark();
   SetConsoleTitleW(L"Korvantis");
   const std::optional<std::wstring> modulePath = QueryModulePath();
   if (modulePath) {
@@ -83,7 +101,7 @@ int RunLauncher() {
   }
 
   SetCurrentDirectoryW(LauncherFolder.c_str());
-  RemoveOldLauncher();
+  DeleteOldLauncherCopy(LauncherPath + kOldLauncherSuffix);
 
   const std::wstring gameFolder = LocateGame();
   if (gameFolder.empty()) {
@@ -91,7 +109,9 @@ int RunLauncher() {
     return 1;
   }
 
-  if (RunUpdate()) {
+  // One restart per start by the player: a manifest that keeps replacing the launcher (two
+  // versions under one name in other letter case, say) must not restart it for ever.
+  if (RunUpdate() && !restarted) {
     RestartSelf();
     return 0;
   }

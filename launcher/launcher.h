@@ -25,3 +25,15 @@ void RestartSelf();
 
 // Any file-system object named xash3d.exe in the launcher folder counts, a folder too.
 [[nodiscard]] bool EnginePresent();
+
+// Set for the restarted launcher only, and taken out of the environment first thing, so that
+// neither the engine nor a later start sees it.
+inline constexpr wchar_t kRestartMarkVariable[] = L"KORVANTIS_RESTARTED";
+// True when this process is the restart of a launcher that replaced itself; removes the mark.
+[[nodiscard]] bool TakeRestartMark();
+
+// Clears a read-only attribute (a copy from a CD or an ISO keeps it), which would otherwise
+// make the file impossible to delete or replace.
+void ClearReadOnly(const std::wstring& path);
+// Deletes an old launcher copy (".eski"), read-only or not; failures are ignored.
+void DeleteOldLauncherCopy(const std::wstring& path);

@@ -111,8 +111,12 @@ std::optional<int> SelfInstall(const std::wstring& launcherPath) {
   }
 
   CreateDirectoryW(installFolder.c_str(), nullptr);
-  if (!CopyFileW(launcherPath.c_str(), installedLauncher.c_str(), FALSE) &&
-      GetFileAttributesW(installedLauncher.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  // CopyFileW carries a read-only attribute over, and cannot replace a read-only file: such an
+  // installed launcher could never be updated (its ".eski" copy never deleted).
+  ClearReadOnly(installedLauncher);
+  const bool copied = CopyFileW(launcherPath.c_str(), installedLauncher.c_str(), FALSE) != 0;
+  ClearReadOnly(installedLauncher);
+  if (!copied && GetFileAttributesW(installedLauncher.c_str()) == INVALID_FILE_ATTRIBUTES) {
     PrintColored(Colour::Error, "  Kurulamadi: %ls\n  Kapatmak icin bir tusa bas...", installFolder.c_str());
     WaitForKey();
     return 1;

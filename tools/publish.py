@@ -43,6 +43,9 @@ TEMP_PREFIX = ".publish-tmp-"
 # every start, so mod files with those names would be overwritten or deleted on the player's side.
 DOWNLOAD_SUFFIX = ".indiriliyor"
 OLD_LAUNCHER_NAME = LAUNCHER_NAME + ".eski"
+# The player's saved game path, beside the launcher: a copy of the maintainer's own would
+# replace it at every update.
+SAVED_PATH_NAME = "hl_yolu.txt"
 
 READ_CHUNK_BYTES = 1 << 20
 WINDOWS_FORBIDDEN = '<>:"|?*'
@@ -121,6 +124,8 @@ def name_problems(raw):
         reasons.append('ends in "%s", the launcher\'s own download name' % DOWNLOAD_SUFFIX)
     if name.lower() == OLD_LAUNCHER_NAME.lower():
         reasons.append("is deleted by the launcher at every start")
+    if name.lower() == SAVED_PATH_NAME.lower():
+        reasons.append("is the player's saved game path, which the launcher keeps for itself")
     return reasons
 
 

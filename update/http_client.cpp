@@ -22,8 +22,6 @@ constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kReadChunkBytes = 65536;
 constexpr DWORD kStatusOk = 200;
-// The manifest is a text list; anything larger is a broken or hostile server, not a manifest.
-constexpr std::uint64_t kMaxMemoryBodyBytes = 64ull << 20;
 
 struct InternetCloser {
   void operator()(HINTERNET h) const { WinHttpCloseHandle(h); }
@@ -60,7 +58,8 @@ std::optional<std::uint64_t> QueryContentLength(HINTERNET request) {
 
 }  // namespace
 
-bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstring* file) {
+bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstring* file,
+                    std::uint64_t maxBodyBytes) {
   const InternetHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                            WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return false;
@@ -94,8 +93,9 @@ bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstr
   LastHttpStatus = static_cast<std::int32_t>(status);
   if (status != kStatusOk) return false;
 
+  // A body longer than the caller can use would only fill memory or the disk.
   const std::optional<std::uint64_t> announced = QueryContentLength(request.get());
-  if (!file && announced && *announced > kMaxMemoryBodyBytes) {
+  if (announced && *announced > maxBodyBytes) {
     LastHttpStatus = 0;
     return false;
   }
@@ -121,15 +121,16 @@ bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstr
     }
     if (read == 0) break;
     received += read;
+    // Chunked or ended only by closing, a body has no announced end: stop at the limit.
+    if (received > maxBodyBytes) {
+      broken = true;
+      break;
+    }
     if (output) {
       DWORD written = 0;
       if (!WriteFile(output.get(), buffer.data(), read, &written, nullptr) || written != read) return false;
       DrawProgress(static_cast<std::int64_t>(read), false);
     } else if (body) {
-      if (received > kMaxMemoryBodyBytes) {
-        broken = true;
-        break;
-      }
       body->append(buffer.data(), read);
     }
   }
@@ -140,5 +141,7 @@ bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstr
     LastHttpStatus = 0;
     return false;
   }
-  return true;
+  // On disk before the caller gives the file its real name: a power cut must not leave a
+  // renamed file whose bytes never reached the disk.
+  return !output || FlushFileBuffers(output.get()) != 0;
 }

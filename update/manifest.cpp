@@ -23,24 +23,38 @@ std::wstring MakeLocalPath(const std::string& name) {
   return path;
 }
 
-bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath) {
-  std::int64_t localSize = -1;
+namespace {
+
+std::int64_t LocalFileSize(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (GetFileAttributesExW(localPath.c_str(), GetFileExInfoStandard, &data)) {
-    const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    localSize = static_cast<std::int64_t>(size);
-  }
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return static_cast<std::int64_t>(size);
+}
+
+}  // namespace
+
+bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath, DigestCache* digests) {
   // Hashing only same-sized files keeps an up-to-date start cheap.
-  if (localSize != entry.size) return false;
-  return HashFileSha256(localPath) == entry.hash;
+  if (LocalFileSize(localPath) != entry.size) return false;
+  std::string digest;
+  if (digests == nullptr) {
+    digest = HashFileSha256(localPath);
+  } else {
+    auto known = digests->find(localPath);
+    if (known == digests->end()) known = digests->emplace(localPath, HashFileSha256(localPath)).first;
+    digest = known->second;
+  }
+  return !digest.empty() && digest == entry.hash;
 }
 
 UpdateManifest ReadManifest(const std::string& body) {
   UpdateManifest manifest;
-  ForEachLine(body, [&manifest](std::string_view line) {
+  DigestCache digests;
+  ForEachLine(body, [&manifest, &digests](std::string_view line) {
     std::optional<ManifestEntry> entry = ParseManifestLine(line);
     if (!entry) return;
-    if (IsEntryCurrent(*entry, MakeLocalPath(entry->name))) return;
+    if (IsEntryCurrent(*entry, MakeLocalPath(entry->name), &digests)) return;
     manifest.totalBytes = SaturatingAdd(manifest.totalBytes, entry->size);
     manifest.entries.push_back(std::move(*entry));
   });

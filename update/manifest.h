@@ -1,12 +1,15 @@
 #pragma once
 // What the update server lists against what the launcher folder holds.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "update/manifest_text.h"
 
 inline constexpr wchar_t kUpdateRoot[] = L"/korvantis/guncelleme/";
+// The manifest is a text list; anything larger is a broken or hostile server, not a manifest.
+inline constexpr std::uint64_t kManifestMaxBytes = 64ull << 20;
 
 struct UpdateManifest {
   std::vector<ManifestEntry> entries;  // not current, in manifest order
@@ -19,7 +22,13 @@ struct UpdateManifest {
 // Launcher folder + the UTF-8 name, "/" turned into "\".
 [[nodiscard]] std::wstring MakeLocalPath(const std::string& name);
 
-// Same size, then same SHA-256 text.
-[[nodiscard]] bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath);
+// Digests computed during one manifest read, by exact local path, so that a file listed many
+// times is hashed once. Only files whose size matched are ever hashed, so only they are kept.
+using DigestCache = std::map<std::wstring, std::string>;
+
+// Same size, then same SHA-256 text. A digest that could not be computed matches no hash
+// field, an empty one included. Also the test of a finished download.
+[[nodiscard]] bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath,
+                                  DigestCache* digests = nullptr);
 
 [[nodiscard]] UpdateManifest ReadManifest(const std::string& body);

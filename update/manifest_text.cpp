@@ -52,6 +52,18 @@ bool IsSafeComponent(std::string_view component) {
   return !IsDeviceName(component);
 }
 
+bool EndsWithIgnoreCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && EqualsIgnoreCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+// The launcher's own files in its folder: a manifest line naming one would replace the saved
+// game path, plant the file deleted at every start, or collide with a download in progress.
+bool NamesLauncherWorkingFile(std::string_view name) {
+  if (EndsWithIgnoreCase(name, kDownloadEntrySuffix)) return true;
+  if (name.find_first_of("/\\") != std::string_view::npos) return false;
+  return EqualsIgnoreCase(name, kSavedPathEntryName) || EqualsIgnoreCase(name, kOldLauncherEntryName);
+}
+
 }  // namespace
 
 std::int64_t ParseSizeField(std::string_view text) {
@@ -77,6 +89,8 @@ std::int64_t ParseSizeField(std::string_view text) {
   return value;
 }
 
+bool IsLauncherEntryName(std::string_view name) { return EqualsIgnoreCase(name, kLauncherEntryName); }
+
 bool IsSafeEntryName(std::string_view name) {
   if (name.empty()) return false;
   if (name.find("..") != std::string_view::npos) return false;
@@ -84,6 +98,7 @@ bool IsSafeEntryName(std::string_view name) {
   if (name.front() == '/' || name.front() == '\\') return false;
   // A NUL would end the name early once it becomes a path, so it could pass as another name.
   if (name.find('\0') != std::string_view::npos) return false;
+  if (NamesLauncherWorkingFile(name)) return false;
   std::size_t start = 0;
   while (start <= name.size()) {
     const std::size_t sep = name.find_first_of("/\\", start);

@@ -17,10 +17,20 @@ struct ManifestEntry {
 // One line without its LF; none for blanks, comments, short lines and refused names.
 [[nodiscard]] std::optional<ManifestEntry> ParseManifestLine(std::string_view line);
 
+// The launcher's own working files, as manifest names (letter case is ignored, as Windows does).
+inline constexpr std::string_view kLauncherEntryName = "Korvantis.exe";
+inline constexpr std::string_view kSavedPathEntryName = "hl_yolu.txt";
+inline constexpr std::string_view kOldLauncherEntryName = "Korvantis.exe.eski";
+inline constexpr std::string_view kDownloadEntrySuffix = ".indiriliyor";
+
 // Refuses "..", ":" anywhere and a leading "/" or "\"; also what Windows would turn into a
 // path outside the launcher folder or into another object: an empty name, a NUL byte, a
-// folder or file name ending in "." or " ", and device names (CON, NUL, COM1, ...).
+// folder or file name ending in "." or " ", and device names (CON, NUL, COM1, ...); and the
+// launcher's own files: a top-level hl_yolu.txt or Korvantis.exe.eski, any *.indiriliyor.
 [[nodiscard]] bool IsSafeEntryName(std::string_view name);
+
+// The launcher's own executable: "Korvantis.exe" at the top, in any letter case.
+[[nodiscard]] bool IsLauncherEntryName(std::string_view name);
 
 // _atoi64 rules (blanks, sign, digits), saturating instead of overflowing.
 [[nodiscard]] std::int64_t ParseSizeField(std::string_view text);

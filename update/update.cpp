@@ -12,23 +12,12 @@
 
 namespace {
 
-constexpr char kLauncherFileName[] = "Korvantis.exe";
 constexpr DWORD kCompletePauseMs = 700;
 constexpr DWORD kUnchangedPauseMs = 1200;
 constexpr DWORD kPartialPauseMs = 3000;
 constexpr std::int32_t kStatusForbidden = 403;
-
-bool EqualsIgnoreAsciiCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
+// A replaced file must be under its name on disk, not only in the cache, when the call returns.
+constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
 // Folders below the launcher folder that the target needs; failures show in the download.
 void CreateTargetFolders(const std::wstring& target) {
@@ -74,19 +63,19 @@ std::wstring BuildFilePath(const ManifestEntry& entry) {
 
 bool ReplaceFile(const std::wstring& tempPath, const std::wstring& targetPath, const std::string& name,
                  bool& selfReplaced) {
-  if (!EqualsIgnoreAsciiCase(name, kLauncherFileName)) {
-    return MoveFileExW(tempPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!IsLauncherEntryName(name)) {
+    return MoveFileExW(tempPath.c_str(), targetPath.c_str(), kMoveFlags) != 0;
   }
   // A running exe cannot be overwritten but can be renamed: move it aside first.
   const std::wstring oldPath = targetPath + kOldLauncherSuffix;
-  DeleteFileW(oldPath.c_str());
-  const bool movedAside = MoveFileW(targetPath.c_str(), oldPath.c_str()) != 0;
-  if (MoveFileExW(tempPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  DeleteOldLauncherCopy(oldPath);
+  const bool movedAside = MoveFileExW(targetPath.c_str(), oldPath.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+  if (MoveFileExW(tempPath.c_str(), targetPath.c_str(), kMoveFlags)) {
     selfReplaced = true;
     return true;
   }
   // Never leave the folder without a launcher, and never restart into the old one as if new.
-  if (movedAside) MoveFileW(oldPath.c_str(), targetPath.c_str());
+  if (movedAside) MoveFileExW(oldPath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH);
   return false;
 }
 
@@ -94,7 +83,7 @@ bool RunUpdate() {
   PrintColored(Colour::Quiet, "  Guncellemeler kontrol ediliyor...\n");
 
   std::string body;
-  if (!DownloadToFile(BuildManifestPath(), &body, nullptr)) {
+  if (!DownloadToFile(BuildManifestPath(), &body, nullptr, kManifestMaxBytes)) {
     if (EnginePresent()) {
       PrintColored(Colour::Warning, "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n");
       Sleep(kUnchangedPauseMs);
@@ -121,8 +110,10 @@ bool RunUpdate() {
     const std::wstring target = MakeLocalPath(entry.name);
     const std::wstring temp = target + kDownloadSuffix;
     CreateTargetFolders(target);
-    // A cut or wrong body arrives as a file too: only its digest decides.
-    const bool verified = DownloadToFile(BuildFilePath(entry), nullptr, &temp) && HashFileSha256(temp) == entry.hash;
+    // No more than the entry's size is taken in, and what arrived must have exactly its size
+    // and digest: a cut, long or wrong body, or an entry that cannot be verified, never lands.
+    const auto limit = static_cast<std::uint64_t>(entry.size < 0 ? 0 : entry.size);
+    const bool verified = DownloadToFile(BuildFilePath(entry), nullptr, &temp, limit) && IsEntryCurrent(entry, temp);
     if (!verified) {
       DeleteFileW(temp.c_str());
       ProgressDoneBytes = SaturatingAdd(doneAtStart, entry.size);

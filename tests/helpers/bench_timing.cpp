@@ -130,7 +130,7 @@ int wmain(int argc, wchar_t** argv) {
   } else if (mode == L"download" && argc >= 4) {
     const std::wstring file = argv[3];
     const double start = Now();
-    outcome.ok = DownloadToFile(argv[2], nullptr, &file);
+    outcome.ok = DownloadToFile(argv[2], nullptr, &file, UINT64_MAX);
     seconds = Now() - start;
     outcome.bytes = FileSize(file);
   } else {

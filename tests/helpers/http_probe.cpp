@@ -3,6 +3,7 @@
 //   http_probe mem <server path> [status before]
 //   http_probe file <server path> <local file> [status before]
 //   http_probe hash <local file>
+// HTTP_PROBE_MAX_BYTES sets the body limit (default: the manifest's in memory, none for a file).
 // Last line: "RESULT ok=<0|1> status=<LastHttpStatus> done=<ProgressDoneBytes> bytes=<body size>"
 // (or "RESULT hash=<text>"). Whatever the client drew comes before it.
 #include <windows.h>
@@ -13,6 +14,7 @@
 
 #include "console/console.h"
 #include "update/http_client.h"
+#include "update/manifest.h"
 #include "update/sha256.h"
 
 namespace {
@@ -20,6 +22,12 @@ namespace {
 int Usage() {
   std::fputs("usage: http_probe mem|file|hash ...\n", stderr);
   return 2;
+}
+
+std::uint64_t BodyLimit(std::uint64_t fallback) {
+  wchar_t text[32] = {};
+  const DWORD length = GetEnvironmentVariableW(L"HTTP_PROBE_MAX_BYTES", text, 32);
+  return length == 0 || length >= 32 ? fallback : std::wcstoull(text, nullptr, 10);
 }
 
 void PrintResult(bool ok, std::size_t bytes) {
@@ -40,14 +48,14 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"mem") {
     if (argc > 3) LastHttpStatus = static_cast<std::int32_t>(std::wcstol(argv[3], nullptr, 10));
     std::string body;
-    const bool ok = DownloadToFile(argv[2], &body, nullptr);
+    const bool ok = DownloadToFile(argv[2], &body, nullptr, BodyLimit(kManifestMaxBytes));
     PrintResult(ok, body.size());
     return 0;
   }
   if (mode == L"file" && argc >= 4) {
     if (argc > 4) LastHttpStatus = static_cast<std::int32_t>(std::wcstol(argv[4], nullptr, 10));
     const std::wstring file = argv[3];
-    const bool ok = DownloadToFile(argv[2], nullptr, &file);
+    const bool ok = DownloadToFile(argv[2], nullptr, &file, BodyLimit(UINT64_MAX));
     WIN32_FILE_ATTRIBUTE_DATA data{};
     std::size_t bytes = 0;
     if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) bytes = data.nFileSizeLow;

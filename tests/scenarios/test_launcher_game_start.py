@@ -26,12 +26,19 @@ def mod(prefix, launcher_exe, game_folder, server):
     )
 
 
-@pytest.mark.parametrize("args, expected_tail", [
-    ([], ()),
+@pytest.mark.parametrize("args, expected_tail, trailing", [
+    ([], (), ""),
     # The launcher's split removes the grouping quotes and does not put them back.
-    (["-x", "a b"], ("-x", "a", "b")),
+    (["-x", "a b"], ("-x", "a", "b"), ""),
+    # A saved path ending in "\\" (written by hand or another tool): doubled before the
+    # closing quote, so the engine's split gives the folder back and the arguments after it.
+    (["-x", "a b"], ("-x", "a", "b"), "\\"),
 ])
-def test_valid_saved_path_starts_engine(prefix, mod, engine, engine_record, args, expected_tail):
+def test_valid_saved_path_starts_engine(prefix, mod, engine, engine_record, args, expected_tail,
+                                        trailing):
+    if trailing:
+        mod.saved = write_saved_path(mod.folder, mod.game_win + trailing)
+        mod.game_win += trailing * 2
     engine(mod.folder)
     saved_bytes = mod.saved.read_bytes()
     saved_mtime = mod.saved.stat().st_mtime_ns

@@ -149,13 +149,19 @@ def test_image_is_a_64_bit_console_program(pe):
     assert pe.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 
 
-def test_imports_no_compiler_runtime_dll(pe):
+# DLLs that Windows always maps from the system folder (KnownDLLs): only these may be
+# load-time imports. Any other one, winhttp and bcrypt above all, would be looked for beside the
+# exe first (a Downloads folder) and run before main.
+KNOWN_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "ole32.dll", "shell32.dll", "user32.dll",
+              "gdi32.dll", "combase.dll", "rpcrt4.dll", "sechost.dll", "shlwapi.dll", "ws2_32.dll"}
+
+
+def test_imports_only_dlls_windows_takes_from_the_system_folder(pe):
     dlls = sorted(entry.dll.decode("ascii").lower() for entry in pe.DIRECTORY_ENTRY_IMPORT)
     print("imported DLLs:", ", ".join(dlls))
     assert "kernel32.dll" in dlls
-    # mingw's runtime DLLs: libstdc++-6, libgcc_s_seh-1, libwinpthread-1; Windows has no lib*.dll.
-    runtime = [name for name in dlls if name.startswith("lib")]
-    assert runtime == [], f"player would need these beside the exe: {runtime}"
+    # mingw's runtime DLLs (libstdc++-6, libgcc_s_seh-1, libwinpthread-1) fall out here too.
+    assert [name for name in dlls if name not in KNOWN_DLLS] == []
 
 
 def test_single_icon_group_lists_six_png_icons(pe):

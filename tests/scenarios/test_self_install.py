@@ -119,3 +119,30 @@ def test_second_start_while_installed_launcher_runs(prefix, launcher_exe, helper
     assert read_shortcut(prefix, helper_exe("read_shortcut"), install["desktop_lnk"])
     assert read_shortcut(prefix, helper_exe("read_shortcut"), install["programs_lnk"])
     assert busy.finish().code == 1
+
+
+@pytest.mark.parametrize("read_only", ["downloaded copy", "installed copy"])
+def test_read_only_launcher_still_updates_itself_twice(prefix, launcher_exe, install, engine,
+                                                       engine_record, game_folder, server, read_only):
+    # Copied from a CD or an ISO, or unpacked by some archive tools: the file is read-only.
+    game = prepare_installed_side(prefix, install, engine, game_folder)
+    server.publish({})
+    if read_only == "downloaded copy":
+        first = place_launcher(launcher_exe, prefix.downloads)
+        first.chmod(0o444)
+        assert prefix.run(first, stdin=b"").code == 0
+        prefix.wait_idle()
+        assert install["launcher"].stat().st_mode & 0o200, "the installed copy is read-only"
+    else:
+        place_launcher(launcher_exe, install["folder"]).chmod(0o444)
+    engine_bytes = (install["folder"] / "xash3d.exe").read_bytes()
+    for version in (b"\0surum bir", b"\0surum iki"):
+        newer = launcher_exe.read_bytes() + version
+        server.publish({"Korvantis.exe": newer, "xash3d.exe": engine_bytes})
+        (install["folder"] / "engine_received.json").unlink(missing_ok=True)
+        assert prefix.run(install["launcher"], stdin=b"\n").code == 0
+        prefix.wait_idle()
+        assert install["launcher"].read_bytes() == newer, version
+        assert engine_record(install["folder"]) is not None
+    # The restarted launcher removed the copy it replaced.
+    assert not (install["folder"] / "Korvantis.exe.eski").exists()

@@ -3,6 +3,7 @@ server, from the manifest request to the files in the launcher folder and the en
 
 from __future__ import annotations
 
+import hashlib
 import re
 import shutil
 import time
@@ -10,6 +11,7 @@ import time
 import pytest
 
 from harness import https_server as reply
+from harness.wine import WINE_ENV
 
 MANIFEST_REQUEST = re.compile(r"^/korvantis/guncelleme/manifest\.txt\?t=\d+$")
 USER_AGENT = "Korvantis-Baslatici/1.0"
@@ -128,10 +130,13 @@ def test_failed_file_leaves_old_target(setup, server, engine_record, failure):
 def test_names_leaving_the_folder_are_never_requested(setup, server, engine_record):
     hostile = ["../disarida.txt", "..\\disarida2.txt", "alt/../../disarida3.txt", "C:/kok.txt",
                "C:kok2.txt", "/kok3.txt", "\\kok4.txt", "\\\\sunucu\\pay\\x.txt", "NUL", "alt/CON.txt",
-               "com1.txt", "nokta.", "bosluk /x.txt", ". ./disarida4.txt"]
+               "com1.txt", "nokta.", "bosluk /x.txt", ". ./disarida4.txt",
+               # The launcher's own files: the saved game path, the old copy, a download.
+               "hl_yolu.txt", "HL_YOLU.TXT", "Korvantis.exe.eski", "izinli.txt.indiriliyor"]
     digest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
     server.publish({**setup.current_files(), "izinli.txt": b"fine"},
                    extra_lines=[f"{digest} 5 {name}" for name in hostile])
+    saved_path = (setup.folder / "hl_yolu.txt").read_bytes()
     before = sorted(p for p in setup.prefix.drive_c.rglob("*") if "windows" not in p.parts)
     result = setup.run()
     assert result.code == 0, result
@@ -141,6 +146,21 @@ def test_names_leaving_the_folder_are_never_requested(setup, server, engine_reco
     after = sorted(p for p in setup.prefix.drive_c.rglob("*") if "windows" not in p.parts)
     created = [p.relative_to(setup.prefix.drive_c).as_posix() for p in after if p not in before]
     assert created == ["Korvantis Mod/engine_received.json", "Korvantis Mod/izinli.txt"]
+    assert (setup.folder / "hl_yolu.txt").read_bytes() == saved_path
+
+
+def test_dlls_planted_beside_the_launcher_are_never_loaded(setup, server, build_dir, engine_record):
+    # With this override Wine searches for these two as Windows does: the exe's folder first.
+    planted = build_dir / "tests" / "helpers" / "planted"
+    for dll in ("winhttp.dll", "bcrypt.dll"):
+        shutil.copyfile(planted / dll, setup.folder / dll)
+    server.publish({**setup.current_files(), "yeni.txt": b"hashed after download"})
+    overrides = WINE_ENV["WINEDLLOVERRIDES"] + ";winhttp,bcrypt=n,b"
+    result = setup.prefix.run(setup.launcher, stdin=b"\n", env={"WINEDLLOVERRIDES": overrides})
+    assert sorted(p.name for p in setup.folder.glob("*.loaded")) == []
+    assert result.code == 0, result
+    assert DONE in result.out, result
+    assert engine_started(setup, engine_record)
 
 
 def test_self_update_restarts_with_same_arguments(setup, server, launcher_exe, engine_record):
@@ -156,9 +176,43 @@ def test_self_update_restarts_with_same_arguments(setup, server, launcher_exe, e
     record = engine_record(setup.folder)
     assert record is not None, "the restarted launcher did not start the engine"
     assert record["command_line"].endswith(" +connect 10.0.0.5:27015 -dev"), record
+    # The engine inherits what the player's launcher had, and no mark of the restart.
+    inherited = sorted(k for k in setup.prefix.env if k.upper().startswith("KORVANTIS"))
+    assert sorted(record["korvantis_variables"]) == inherited, record
     manifests = [r for r in server.requests if MANIFEST_REQUEST.match(r["path"])]
     assert len(manifests) == 2
     assert [p.split("?")[0] for p in file_requests(server)] == ["/korvantis/guncelleme/dosyalar/Korvantis.exe"]
+
+
+@pytest.mark.parametrize("fault", ["size off by one", "two names in other letter case"])
+def test_a_launcher_line_that_never_settles_restarts_at_most_once(setup, server, launcher_exe,
+                                                                  engine_record, fault):
+    one = launcher_exe.read_bytes() + b"\0surum bir"
+    two = launcher_exe.read_bytes() + b"\0surum iki"
+    files = setup.current_files()
+    del files["Korvantis.exe"]
+    if fault == "size off by one":
+        lines = [f"{hashlib.sha256(one).hexdigest()} {len(one) + 1} Korvantis.exe"]
+        server.put(server.file_path("Korvantis.exe"), one)
+    else:
+        lines = [server.manifest_line("Korvantis.exe", one), server.manifest_line("KORVANTIS.EXE", two)]
+        server.put(server.file_path("Korvantis.exe"), one)
+        server.put(server.file_path("KORVANTIS.EXE"), two)
+    server.publish(files, extra_lines=lines)
+    result = setup.run(["-dev"])
+    assert result.code == 0, result
+    setup.prefix.wait_idle()
+    record = engine_record(setup.folder)
+    assert record is not None, "the game never started"
+    assert record["command_line"].endswith(" -dev"), record
+    manifests = [r for r in server.requests if MANIFEST_REQUEST.match(r["path"])]
+    if fault == "size off by one":
+        # Not what the line says it is: never put in place, so nothing to restart for.
+        assert len(manifests) == 1
+        assert PARTIAL in result.out
+        assert setup.launcher.read_bytes() == launcher_exe.read_bytes()
+    else:
+        assert len(manifests) == 2
 
 
 @pytest.mark.parametrize("answer", ["none", "cut manifest"])

@@ -27,8 +27,8 @@ def probe_exe(prefix, helper_exe):
     return target
 
 
-def probe(prefix, helper_exe, *args, timeout=90):
-    result = prefix.run(probe_exe(prefix, helper_exe), list(args), timeout=timeout)
+def probe(prefix, helper_exe, *args, timeout=90, env=None):
+    result = prefix.run(probe_exe(prefix, helper_exe), list(args), timeout=timeout, env=env)
     assert result.code == 0, result
     before, _, last = result.out.rpartition("\nRESULT ")
     match = RESULT.search("RESULT " + last)
@@ -57,13 +57,19 @@ class _HeadersOnly(reply.Reply):
 
 
 class _Endless(reply.Reply):
-    """200 with a chunked body that never ends (until the client goes away)."""
+    """200 with a body that never ends (until the client goes away): chunked, or with no
+    length at all, ended only by closing."""
+
+    def __init__(self, chunked=True):
+        self.chunked = chunked
 
     def act(self, handler):
         handler.send_response(200)
-        handler.send_header("Transfer-Encoding", "chunked")
+        if self.chunked:
+            handler.send_header("Transfer-Encoding", "chunked")
         handler.end_headers()
-        chunk = b"%x\r\n" % 65536 + b"a" * 65536 + b"\r\n"
+        data = b"a" * 65536
+        chunk = b"%x\r\n" % len(data) + data + b"\r\n" if self.chunked else data
         try:
             for _ in range(4 * MAX_MANIFEST // 65536):
                 handler.wfile.write(chunk)
@@ -174,11 +180,20 @@ def test_redirect_to_plain_http_is_not_followed(prefix, helper_exe, server):
     assert got["status"] != 200
 
 
-@pytest.mark.parametrize("kind", ["announced", "endless"])
-def test_oversized_manifest_is_refused(prefix, helper_exe, server, kind):
-    server.on("/korvantis/", _HeadersOnly(MAX_MANIFEST + 1) if kind == "announced" else _Endless())
+@pytest.mark.parametrize("kind", ["announced", "endless", "closed"])
+def test_body_over_its_limit_is_refused(prefix, helper_exe, server, kind):
+    endless = {"announced": None, "endless": _Endless(), "closed": _Endless(chunked=False)}[kind]
+    server.on("/korvantis/", _HeadersOnly(MAX_MANIFEST + 1) if kind == "announced" else endless)
     got = probe(prefix, helper_exe, "mem", "/korvantis/guncelleme/manifest.txt?t=1", timeout=180)
     assert (got["ok"], got["status"], got["bytes"]) == (False, 0, 0)
+    # A file is held to its entry's size: nothing past it is written or counted.
+    if kind == "announced":
+        server.on("/korvantis/", _HeadersOnly(100_001))
+    target = local(prefix, "limited.bin")
+    got = probe(prefix, helper_exe, "file", PROBE_PATH, prefix.win(target), timeout=180,
+                env={"HTTP_PROBE_MAX_BYTES": "100000"})
+    assert (got["ok"], got["status"]) == (False, 0)
+    assert got["done"] <= 100_000 and got["bytes"] <= 100_000, got
 
 
 def test_probe_hash_of_missing_file_is_empty(prefix, helper_exe):

@@ -101,6 +101,7 @@ REFUSED = [
     (["maps", "MAPS/de.bsp"], "a file and a folder"),
     (["big.pak.indiriliyor"], ".indiriliyor"),
     (["Korvantis.exe.eski"], "deleted by the launcher"),
+    (["HL_Yolu.txt"], "saved game path"),
     ([".publish-tmp-1-x"], "temporary files"),
 ]
 
@@ -122,7 +123,7 @@ def test_refuses_leading_separators():
 
 @pytest.mark.parametrize("name", [
     "COM10.txt", "console.log", "nullify.txt", "com0", "lpt", "CONIN", " lead.txt",
-    "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "x.indiriliyor.bak", "~tilde#+%.txt",
+    "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "sub/hl_yolu.txt", "x.indiriliyor.bak", "~tilde#+%.txt",
 ])
 def test_accepts_ordinary_names(name):
     assert publish.name_problems(name.encode("utf-8")) == []

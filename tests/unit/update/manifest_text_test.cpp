@@ -103,7 +103,9 @@ TEST(ForEachLine, SplitsOnLfAndKeepsLastLine) {
 TEST(IsSafeEntryName, AcceptsOrdinaryNames) {
   for (const std::string name : {"xash3d.exe", "Korvantis.exe", "cstrike/maps/de_dust2.bsp", "sound/iki kelime.wav",
                                  "maps/\xC3\xB6zel harita.bsp", "a\\b.txt", "a//b", " leading blank",
-                                 ".hidden", "a.b.c", "console.txt.bak/x", "COM10", "LPT", "conx", "nul_"}) {
+                                 ".hidden", "a.b.c", "console.txt.bak/x", "COM10", "LPT", "conx", "nul_",
+                                 "cstrike/hl_yolu.txt", "yedek/Korvantis.exe.eski", "hl_yolu.txt.bak",
+                                 "x.indiriliyor.txt"}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(IsSafeEntryName(name));
   }
@@ -121,7 +123,10 @@ TEST(IsSafeEntryName, RefusesEscapesAndAliases) {
       "ok.txt\0../../x"s, "Korvantis.exe\0.txt"s,
       // Devices, in any folder, any case, with or without extension.
       "CON", "con", "nul.txt", "a/NUL", "aux", "prn.log", "COM1", "com9.dat", "LPT1", "lpt5/x",
-      "CONIN$", "conout$", "nul .txt", "COM\xC2\xB9", "lpt\xC2\xB3.txt"};
+      "CONIN$", "conout$", "nul .txt", "COM\xC2\xB9", "lpt\xC2\xB3.txt",
+      // The launcher's own working files.
+      "hl_yolu.txt", "HL_Yolu.TXT", "Korvantis.exe.eski", "KORVANTIS.EXE.ESKI", "a.indiriliyor",
+      "cstrike/x.INDIRILIYOR", ".indiriliyor"};
   for (const std::string& name : refused) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(IsSafeEntryName(name));

@@ -144,9 +144,13 @@ TEST_F(EntryCurrent, SizeThenDigest) {
       {"other size, right digest", {kAbcSha, "abc.txt", 4}, false},
       {"upper-case digest", {upper, "abc.txt", 3}, false},
       {"missing file", {kAbcSha, "nothere.txt", 3}, false},
-      // An unreadable file's empty digest matches an empty hash field of the same size.
-      {"missing, size -1, empty hash", {"", "nothere.txt", -1}, true},
+      // The failure result of hashing is no digest, so an empty hash field never matches.
+      {"missing, size -1, empty hash", {"", "nothere.txt", -1}, false},
+      {"file held for writing, empty hash", {"", "busy.txt", 3}, false},
   };
+  Write(Path(L"busy.txt"), "abc");
+  const Handle writer(CreateFileW(Path(L"busy.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(IsEntryCurrent(c.entry, MakeLocalPath(c.entry.name)), c.current);
