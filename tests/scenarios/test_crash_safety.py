@@ -22,7 +22,7 @@ from collections import Counter
 import pytest
 
 from harness import https_server as reply
-from soak.launcher_run import (DONE, DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER,
+from soak.launcher_run import (BANNER, DONE, DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER,
                                OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH, UNCHANGED, UP_TO_DATE,
                                LauncherFolder, Run, copy_tree_files, kill_launchers)
 
@@ -159,7 +159,16 @@ class Soak:
         time.sleep(delay)
         killed = run.kill()
         self.prefix.wait_idle(RUN_LIMIT)
-        self.outcomes[fault if killed and arrived else fault + " (ran out first)"] += 1
+        if not (killed and arrived):
+            self.outcomes[fault + " (ran out first)"] += 1
+        elif any(pid != run.proc.pid for pid in killed) and run.out.count(BANNER) < 2:
+            # The restart after a self-update was under way: a launcher killed inside
+            # CreateProcessW leaves the new process created but never resumed under Wine
+            # (Windows does the same in a far narrower window). It never runs a line of its
+            # own and would wait for ever; it is killed with the rest and counted here.
+            self.outcomes[fault + " (during the restart, before the new launcher's first line)"] += 1
+        else:
+            self.outcomes[fault] += 1
         return label
 
     # ----- checks ------------------------------------------------------------------------

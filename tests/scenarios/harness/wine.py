@@ -11,6 +11,7 @@ from __future__ import annotations
 import fcntl
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -537,7 +538,17 @@ def prefix_programs(root: Path) -> list[tuple[int, str]]:
     return found
 
 
+_LOADER = re.compile(r"^\S*/wine(?:64)?(?:-preloader)?\s+")
+_WINDOWS_PROGRAM = re.compile(r"^(?:[A-Za-z]:\\|\\\\).*?\.exe(?=\s|$)", re.IGNORECASE)
+
+
 def program_name(cmdline: str) -> str:
-    """The lower-case file name of a command line's first token, Windows or Unix path."""
+    """The lower-case file name of the program a /proc command line runs: a Windows path (which
+    may hold blanks, as in C:\\Korvantis Mod\\Korvantis.exe) or a Unix one. A process Wine is
+    still starting shows its loader first; the program after it counts."""
+    cmdline = _LOADER.sub("", cmdline, count=1)
+    windows = _WINDOWS_PROGRAM.match(cmdline)
+    if windows:
+        return PureWindowsPath(windows.group(0)).name.lower()
     first = cmdline.split(" ")[0]
     return (PureWindowsPath(first).name if "\\" in first else Path(first).name).lower()

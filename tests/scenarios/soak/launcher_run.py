@@ -22,6 +22,7 @@ ENGINE_RECORD = "engine_received.json"
 DOWNLOAD_SUFFIX = ".indiriliyor"
 OLD_SUFFIX = ".eski"
 
+BANNER = "\n  KORVANTIS\n"
 CHECKING = "  Guncellemeler kontrol ediliyor...\n"
 UP_TO_DATE = "  Oyun guncel.\n"
 DONE = "  Guncelleme tamam.\n"
@@ -70,10 +71,10 @@ def launcher_pids(prefix) -> list[int]:
             if program_name(cmdline) == LAUNCHER.lower()]
 
 
-def kill_launchers(prefix, settle: float = 5.0) -> int:
+def kill_launchers(prefix, settle: float = 5.0) -> list[int]:
     """SIGKILLs every launcher process of the prefix, also one started while we were at it;
-    returns how many were killed."""
-    killed = 0
+    returns the PIDs killed."""
+    killed = []
     deadline = time.monotonic() + settle
     while time.monotonic() < deadline:
         pids = launcher_pids(prefix)
@@ -82,7 +83,7 @@ def kill_launchers(prefix, settle: float = 5.0) -> int:
         for pid in pids:
             try:
                 os.kill(pid, signal.SIGKILL)
-                killed += 1
+                killed.append(pid)
             except ProcessLookupError:
                 pass
         time.sleep(0.02)
@@ -155,7 +156,9 @@ class Run:
     def elapsed(self) -> float:
         return time.monotonic() - self.started
 
-    def kill(self) -> int:
+    def kill(self) -> list[int]:
+        """Kills this run's launcher processes; returns their PIDs (none when the run had
+        already ended)."""
         killed = kill_launchers(self.prefix)
         try:
             os.kill(self.proc.pid, signal.SIGKILL)
