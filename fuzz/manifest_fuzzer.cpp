@@ -209,6 +209,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!body.empty() && body.back() == '\n') joined.push_back('\n');
   FUZZ_CHECK(joined == body);
 
+  // A signature split gives back the body exactly, and leaves no signature line in what is read.
+  if (const std::optional<SignedManifest> split = SplitSignedManifest(body)) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string line = "#imza ";
+    for (const unsigned char byte : split->signature) {
+      line.push_back(kHex[byte >> 4]);
+      line.push_back(kHex[byte & 0x0F]);
+    }
+    FUZZ_CHECK(std::string(split->content) + line + "\n" == body);
+    ForEachLine(split->content, [](std::string_view l) { FUZZ_CHECK(l.rfind("#imza ", 0) != 0); });
+  }
+
   // The pieces on their own, on arbitrary bytes.
   FUZZ_CHECK(IsSafeEntryName(body) == ReferenceSafeName(body));
   FUZZ_CHECK(ParseSizeField(body) == ReferenceAtoi64(body));

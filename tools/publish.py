@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Publish a mod folder as a Korvantis update root.
 
-    publish.py [--dry-run] [--prune] MOD_FOLDER UPDATE_ROOT
+    publish.py [--dry-run] [--prune] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT
+    publish.py --verify KEY.pub UPDATE_ROOT
 
 Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
 UPDATE_ROOT/korvantis/guncelleme/dosyalar/, ready for a static web server whose document
@@ -15,7 +16,12 @@ Placed first, the new launcher is in place after a few seconds, and the next sta
 it, with whatever fixes it carries, to fetch the rest. Placed last, a player whose runs
 keep being cut short stays on the old launcher indefinitely.
 
-Exit codes: 0 done, 1 names refused (nothing written), 2 usage or I/O error.
+--sign ends the manifest with "#imza <128 hex digits>": the ECDSA P-256 signature (r then s)
+over every byte before that line, made with openssl and the maintainer's private key, which
+never needs to be on the server. A launcher built with the matching public key
+(KORVANTIS_UPDATE_KEY) refuses every manifest without it. --verify checks a published root.
+
+Exit codes: 0 done, 1 names refused (nothing written) or signature refused, 2 usage or I/O error.
 """
 
 import argparse
@@ -25,8 +31,12 @@ import os
 import secrets
 import shutil
 import stat
+import subprocess
 import sys
+import tempfile
 import unicodedata
+
+import update_key
 
 EXIT_OK = 0
 EXIT_REFUSED = 1
@@ -266,6 +276,121 @@ def parse_manifest(body):
     return entries
 
 
+# ---------------------------------------------------------------- signatures
+
+SIGNATURE_PREFIX = b"#imza "
+SIGNATURE_HEX_DIGITS = 128
+
+
+def run_openssl(args, data=None):
+    try:
+        done = subprocess.run(["openssl", *args], input=data, capture_output=True)
+    except FileNotFoundError:
+        raise PublishError("openssl is needed to sign and verify manifests")
+    return done
+
+
+def public_key_of(key_path):
+    """The P-256 point of a private key file, checked to be on that curve."""
+    done = run_openssl(["pkey", "-in", key_path, "-pubout"])
+    if done.returncode != 0:
+        raise PublishError("cannot read the signing key %s: %s"
+                           % (show_name(key_path), done.stderr.decode(errors="replace").strip()))
+    try:
+        return update_key.read_p256_point(done.stdout.decode("ascii"))
+    except ValueError as e:
+        raise PublishError("signing key %s: %s" % (show_name(key_path), e))
+
+
+def der_to_raw(der):
+    """r || s, 32 bytes each, of a DER ECDSA-Sig-Value."""
+    def integer(at):
+        if der[at] != 0x02 or der[at + 1] > 33:
+            raise ValueError
+        end = at + 2 + der[at + 1]
+        value = der[at + 2:end].lstrip(b"\0")
+        if len(value) > 32:
+            raise ValueError
+        return value.rjust(32, b"\0"), end
+
+    try:
+        if der[0] != 0x30 or der[1] != len(der) - 2:
+            raise ValueError
+        r, at = integer(2)
+        s, at = integer(at)
+        if at != len(der):
+            raise ValueError
+    except (IndexError, ValueError):
+        raise PublishError("openssl gave a signature that is not ECDSA P-256")
+    return r + s
+
+
+def raw_to_der(raw):
+    def integer(value):
+        value = value.lstrip(b"\0") or b"\0"
+        if value[0] & 0x80:
+            value = b"\0" + value
+        return bytes([0x02, len(value)]) + value
+
+    body = integer(raw[:32]) + integer(raw[32:])
+    return bytes([0x30, len(body)]) + body
+
+
+def sign_manifest(manifest, key_path):
+    """The manifest with its signature line; the key must be a P-256 private key."""
+    public_key_of(key_path)
+    done = run_openssl(["dgst", "-sha256", "-sign", key_path], manifest)
+    if done.returncode != 0:
+        raise PublishError("openssl could not sign with %s: %s"
+                           % (show_name(key_path), done.stderr.decode(errors="replace").strip()))
+    signature = der_to_raw(done.stdout).hex().encode("ascii")
+    return manifest + SIGNATURE_PREFIX + signature + b"\n"
+
+
+def split_signed(body):
+    """(signed bytes, r || s) read the way a launcher with a key reads them; None when the
+    manifest carries no single valid signature line as its last line."""
+    line_length = len(SIGNATURE_PREFIX) + SIGNATURE_HEX_DIGITS + 1
+    start = len(body) - line_length
+    if start < 0 or not body.endswith(b"\n") or (start > 0 and body[start - 1:start] != b"\n"):
+        return None
+    line = body[start:-1]
+    content = body[:start]
+    hex_digits = line[len(SIGNATURE_PREFIX):]
+    if not line.startswith(SIGNATURE_PREFIX) or any(c not in b"0123456789abcdef" for c in hex_digits):
+        return None
+    if any(earlier.startswith(SIGNATURE_PREFIX) for earlier in content.split(b"\n")):
+        return None
+    return content, bytes.fromhex(hex_digits.decode("ascii"))
+
+
+def verify_root(key_path, root, out, err):
+    try:
+        with open(key_path, encoding="ascii") as f:
+            update_key.read_p256_point(f.read())
+    except (ValueError, UnicodeDecodeError) as e:
+        raise PublishError("public key %s: %s" % (show_name(key_path), e))
+    path = os.path.join(update_folder(root), MANIFEST_NAME)
+    with open(path, "rb") as f:
+        body = f.read()
+    parts = split_signed(body)
+    if parts is None:
+        err.write("publish.py: %s has no valid signature line as its last line\n" % show_name(path))
+        return EXIT_REFUSED
+    content, raw = parts
+    with tempfile.TemporaryDirectory() as scratch:
+        signature = os.path.join(scratch, "imza.der")
+        with open(signature, "wb") as f:
+            f.write(raw_to_der(raw))
+        done = run_openssl(["dgst", "-sha256", "-verify", key_path, "-signature", signature], content)
+    if done.returncode != 0:
+        err.write("publish.py: the signature of %s does not verify with %s\n"
+                  % (show_name(path), show_name(key_path)))
+        return EXIT_REFUSED
+    out.write("signature of %s verified with %s\n" % (show_name(path), show_name(key_path)))
+    return EXIT_OK
+
+
 # ---------------------------------------------------------------- writing
 
 
@@ -476,7 +601,8 @@ def check_folders(mod, root):
             raise PublishError("the mod folder and the update root must not lie inside each other")
 
 
-def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None):
+def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
+            sign_key=None):
     """Runs one publication; returns the exit code."""
     try:
         check_folders(mod, root)
@@ -495,8 +621,16 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             digest, size = hash_file(local_path(mod, name))
             entries.append({"name": name, "hash": digest, "size": size})
 
+        # Signed before anything is written, so a key that does not work leaves the root as it was.
+        when = now or datetime.datetime.now(datetime.timezone.utc)
+        manifest = build_manifest(entries, when)
+        if sign_key:
+            manifest = sign_manifest(manifest, sign_key)
+
         if dry_run:
             print_dry_run(entries, root, prune, out)
+            if sign_key:
+                out.write("the manifest would be signed with %s\n" % show_name(sign_key))
             return EXIT_OK
 
         update_root = update_folder(root)
@@ -518,8 +652,6 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             fsync_folder(folder)
 
         # Last, and atomically: a launcher must never read a list naming files not yet in place.
-        when = now or datetime.datetime.now(datetime.timezone.utc)
-        manifest = build_manifest(entries, when)
         replace_atomically(os.path.join(update_root, MANIFEST_NAME), lambda f: f.write(manifest))
         fsync_folder(update_root)
 
@@ -534,9 +666,10 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 os.unlink(local_path(files_root, name))
             remove_empty_folders(files_root)
 
-        out.write("published %d files (%d bytes), %d written%s, to %s\n"
+        out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
                   % (len(entries), sum(e["size"] for e in entries), written,
-                     ", %d pruned" % len(pruned) if prune else "", show_name(update_root)))
+                     ", %d pruned" % len(pruned) if prune else "", ", signed" if sign_key else "",
+                     show_name(update_root)))
         return EXIT_OK
     except PublishError as e:
         err.write("publish.py: %s\n" % e)
@@ -555,16 +688,32 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="publish.py",
         description="Publish a mod folder as a Korvantis update root for a static web server.")
-    parser.add_argument("mod_folder", help="folder whose files the launcher folder must hold")
-    parser.add_argument("update_root", help="document root of the web server; "
-                                            "korvantis/guncelleme/ is written below it")
+    parser.add_argument("folders", nargs="+", metavar="MOD_FOLDER UPDATE_ROOT",
+                        help="the folder whose files the launcher folder must hold, and the "
+                             "document root of the web server (korvantis/guncelleme/ is "
+                             "written below it); with --verify, the update root only")
     parser.add_argument("--dry-run", action="store_true",
                         help="show what would change against the existing root; write nothing")
     parser.add_argument("--prune", action="store_true",
                         help="after the new manifest is in place, delete served files it "
                              "no longer names")
+    parser.add_argument("--sign", metavar="KEY.pem",
+                        help="sign the manifest with this P-256 private key (openssl)")
+    parser.add_argument("--verify", metavar="KEY.pub",
+                        help="check the signature of the root's manifest with this public key")
     args = parser.parse_args(argv)  # usage errors exit with 2
-    return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run)
+    if args.verify:
+        if len(args.folders) != 1 or args.sign or args.dry_run or args.prune:
+            parser.error("--verify takes the update root only")
+        try:
+            return verify_root(args.verify, args.folders[0], sys.stdout, sys.stderr)
+        except (PublishError, OSError) as e:
+            sys.stderr.write("publish.py: %s\n" % (e.strerror if isinstance(e, OSError) and e.strerror else e))
+            return EXIT_USAGE
+    if len(args.folders) != 2:
+        parser.error("give the mod folder and the update root")
+    return publish(args.folders[0], args.folders[1], prune=args.prune, dry_run=args.dry_run,
+                   sign_key=args.sign)
 
 
 if __name__ == "__main__":

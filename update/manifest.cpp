@@ -48,7 +48,7 @@ bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath, D
   return !digest.empty() && digest == entry.hash;
 }
 
-UpdateManifest ReadManifest(const std::string& body) {
+UpdateManifest ReadManifest(std::string_view body) {
   UpdateManifest manifest;
   DigestCache digests;
   ForEachLine(body, [&manifest, &digests](std::string_view line) {

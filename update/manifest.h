@@ -31,4 +31,4 @@ using DigestCache = std::map<std::wstring, std::string>;
 [[nodiscard]] bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath,
                                   DigestCache* digests = nullptr);
 
-[[nodiscard]] UpdateManifest ReadManifest(const std::string& body);
+[[nodiscard]] UpdateManifest ReadManifest(std::string_view body);

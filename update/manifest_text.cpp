@@ -143,3 +143,35 @@ std::string PercentEncodePath(std::string_view name) {
 }
 
 std::string_view VersionToken(std::string_view hash) { return hash.substr(0, 12); }
+
+std::optional<SignedManifest> SplitSignedManifest(std::string_view body) {
+  constexpr std::size_t kHexDigits = 128;
+  const std::size_t lineLength = kSignatureLinePrefix.size() + kHexDigits + 1;
+  if (body.size() < lineLength || body.back() != '\n') return std::nullopt;
+  const std::size_t start = body.size() - lineLength;
+  if (start > 0 && body[start - 1] != '\n') return std::nullopt;
+  const std::string_view line = body.substr(start, lineLength - 1);
+  if (line.substr(0, kSignatureLinePrefix.size()) != kSignatureLinePrefix) return std::nullopt;
+
+  SignedManifest signedManifest{body.substr(0, start), {}};
+  // A second signature line could make a reader take another manifest for the signed one.
+  bool another = false;
+  ForEachLine(signedManifest.content, [&another](std::string_view earlier) {
+    another = another || earlier.substr(0, kSignatureLinePrefix.size()) == kSignatureLinePrefix;
+  });
+  if (another) return std::nullopt;
+
+  const std::string_view hex = line.substr(kSignatureLinePrefix.size());
+  for (std::size_t i = 0; i < signedManifest.signature.size(); ++i) {
+    int byte = 0;
+    for (const char c : hex.substr(2 * i, 2)) {
+      int nibble = -1;
+      if (c >= '0' && c <= '9') nibble = c - '0';
+      if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
+      if (nibble < 0) return std::nullopt;
+      byte = byte * 16 + nibble;
+    }
+    signedManifest.signature[i] = static_cast<unsigned char>(byte);
+  }
+  return signedManifest;
+}

@@ -1,6 +1,7 @@
 #pragma once
 // Byte-level manifest handling: lines, the entry-name rule, the server path encoding.
 // No Windows header, so it builds natively for fuzzing.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,3 +54,14 @@ void ForEachLine(std::string_view body, F&& f) {
     pos = lf == std::string_view::npos ? body.size() : lf + 1;
   }
 }
+
+// A signed manifest ends with one comment line: "#imza " + 128 lower-case hex digits (the
+// ECDSA P-256 signature, r then s) + LF, over every byte before that line.
+inline constexpr std::string_view kSignatureLinePrefix = "#imza ";
+struct SignedManifest {
+  std::string_view content;                 // the signed bytes, all the manifest reader reads
+  std::array<unsigned char, 64> signature;  // r then s, big-endian
+};
+// None when the body has no signature line, more than one, anything after it, or a signature
+// that is not exactly 128 lower-case hex digits.
+[[nodiscard]] std::optional<SignedManifest> SplitSignedManifest(std::string_view body);

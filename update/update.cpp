@@ -9,6 +9,7 @@
 #include "update/http_client.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
+#include "update/signature.h"
 
 namespace {
 
@@ -83,7 +84,21 @@ bool RunUpdate() {
   PrintColored(Colour::Quiet, "  Guncellemeler kontrol ediliyor...\n");
 
   std::string body;
-  if (!DownloadToFile(BuildManifestPath(), &body, nullptr, kManifestMaxBytes)) {
+  bool fetched = DownloadToFile(BuildManifestPath(), &body, nullptr, kManifestMaxBytes);
+  std::string_view content = body;
+  if (fetched && CompiledUpdateKey.present) {
+    // Whoever holds the server must not be able to push programs to players: only what the
+    // maintainer signed is read, and a refused manifest counts as no manifest at all.
+    const std::optional<SignedManifest> signedManifest = SplitSignedManifest(body);
+    fetched = signedManifest &&
+              VerifyManifestSignature(signedManifest->content, signedManifest->signature, CompiledUpdateKey);
+    if (fetched) {
+      content = signedManifest->content;
+    } else {
+      PrintColored(Colour::Warning, "  Guncelleme imzasi reddedildi.\n");
+    }
+  }
+  if (!fetched) {
     if (EnginePresent()) {
       PrintColored(Colour::Warning, "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n");
       Sleep(kUnchangedPauseMs);
@@ -92,7 +107,7 @@ bool RunUpdate() {
     ReportServerUnreachable();
   }
 
-  const UpdateManifest pending = ReadManifest(body);
+  const UpdateManifest pending = ReadManifest(content);
   if (pending.entries.empty()) {
     PrintColored(Colour::Success, "  Oyun guncel.\n");
     return false;

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
+sys.path.insert(0, str(TOOL.parent))  # publish.py imports its neighbour update_key.py
 _loader = importlib.util.spec_from_file_location("publish", TOOL)
 publish = importlib.util.module_from_spec(_loader)
 _loader.loader.exec_module(publish)
@@ -396,3 +397,51 @@ def test_io_errors_exit_2(tmp_path):
     (tmp_path / "file").write_bytes(b"")
     code, _, err = run(mod, tmp_path / "file")
     assert code == 2 and "not a folder" in err
+
+
+# ---------------------------------------------------------------- signatures
+
+KEYS = TOOL.parents[1] / "tests" / "keys"
+
+
+def new_key(folder, curve="prime256v1"):
+    private, public = folder / f"{curve}.pem", folder / f"{curve}.pub"
+    subprocess.run(["openssl", "ecparam", "-name", curve, "-genkey", "-noout", "-out", str(private)],
+                   check=True)
+    subprocess.run(["openssl", "ec", "-in", str(private), "-pubout", "-out", str(public)], check=True,
+                   capture_output=True)
+    return private, public
+
+
+def test_signed_manifest_verifies_and_nothing_else_does(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"Korvantis.exe": b"launcher", "cstrike/a b.cfg": b"bind"})
+    root = tmp_path / "root"
+    code, out, err = run(mod, root, "--sign", str(KEYS / "update-test.pem"), "--dry-run")
+    assert (code, err) == (0, "") and "signed" in out and not root.exists()
+    assert run(mod, root, "--sign", str(KEYS / "update-test.pem"))[0] == 0
+    manifest = root / UPDATE / "manifest.txt"
+    body = manifest.read_bytes()
+    assert re.fullmatch(rb"(.*\n)#imza [0-9a-f]{128}\n", body, re.S), body
+    # A launcher without a key reads the same entries: the signature line is a comment.
+    assert [name for _, _, name in launcher_entries(body)] == [b"Korvantis.exe", b"cstrike/a b.cfg"]
+
+    def verify(key):
+        proc = subprocess.run([sys.executable, str(TOOL), "--verify", str(key), str(root)],
+                              capture_output=True, text=True)
+        return proc.returncode
+
+    assert verify(KEYS / "update-test.pub") == 0
+    _, other = new_key(tmp_path)
+    assert verify(other) == 1
+    manifest.write_bytes(body.replace(b" 8 Korvantis.exe", b" 9 Korvantis.exe"))
+    assert verify(KEYS / "update-test.pub") == 1
+    manifest.write_bytes(body + b"# after the signature\n")
+    assert verify(KEYS / "update-test.pub") == 1
+
+
+def test_refuses_a_key_of_another_curve(tmp_path):
+    private, _ = new_key(tmp_path, "secp384r1")
+    mod = make_mod(tmp_path / "mod", {"a.txt": b"x"})
+    code, _, err = run(mod, tmp_path / "root", "--sign", str(private))
+    assert code == 2 and "P-256" in err
+    assert not (tmp_path / "root").exists()

@@ -155,6 +155,42 @@ TEST(PercentEncodePath, Table) {
   }
 }
 
+TEST(SplitSignedManifest, OneValidLastLineOnly) {
+  const std::string hex = "00ff" + std::string(124, 'a');
+  const std::string line = "#imza " + hex + "\n";
+  const std::string content = "# published\nabc 3 a.txt\n";
+  const std::string body = content + line;  // the split points into it
+  const std::optional<SignedManifest> whole = SplitSignedManifest(body);
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->content, content);
+  EXPECT_EQ(whole->signature[0], 0x00);
+  EXPECT_EQ(whole->signature[1], 0xff);
+  EXPECT_EQ(whole->signature[63], 0xaa);
+  ASSERT_TRUE(SplitSignedManifest(line).has_value());
+  EXPECT_EQ(SplitSignedManifest(line)->content, "");
+
+  const std::vector<std::pair<const char*, std::string>> refused = {
+      {"no signature line", content},
+      {"empty", ""},
+      {"two signature lines", content + line + line},
+      {"an earlier signature line", line + content + line},
+      {"a line after it", content + line + "abc 3 b.txt\n"},
+      {"trailing bytes", content + line + " "},
+      {"no final line feed", content + line.substr(0, line.size() - 1)},
+      {"CR LF", content + line.substr(0, line.size() - 1) + "\r\n"},
+      {"not at a line start", "x" + line},
+      {"upper-case hex", content + "#imza " + std::string(128, 'A') + "\n"},
+      {"not hex", content + "#imza " + std::string(127, 'a') + "g\n"},
+      {"127 digits", content + "#imza " + std::string(127, 'a') + "\n"},
+      {"129 digits", content + "#imza " + std::string(129, 'a') + "\n"},
+      {"no blank after the word", content + "#imza" + std::string(129, 'a') + "\n"},
+  };
+  for (const auto& [what, text] : refused) {
+    SCOPED_TRACE(what);
+    EXPECT_FALSE(SplitSignedManifest(text).has_value());
+  }
+}
+
 TEST(VersionToken, FirstTwelveOrAll) {
   EXPECT_EQ(VersionToken("0123456789abcdef0123"), "0123456789ab");
   EXPECT_EQ(VersionToken("0123456789ab"), "0123456789ab");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -13,6 +14,7 @@
 #include "launcher/launcher.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
+#include "update/signature.h"
 #include "update/update.h"
 
 namespace {
@@ -195,6 +197,39 @@ TEST(BuildFilePath, EncodedNameAndVersionToken) {
             L"/korvantis/guncelleme/dosyalar/maps/a%20b.bsp?v=0123456789ab");
   EXPECT_EQ(BuildFilePath({"abc", "x\\\xC3\xB6.txt", 1}), L"/korvantis/guncelleme/dosyalar/x%5C%C3%B6.txt?v=abc");
   EXPECT_EQ(BuildFilePath({"", "x", 1}), L"/korvantis/guncelleme/dosyalar/x?v=");
+}
+
+// tests/keys/update-test.pub, and signatures made with publish.py over kSignedContent: with
+// its private key, and with another key.
+constexpr char kSignedContent[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 0 bos.txt\n";
+constexpr char kTestKeyPoint[] =
+    "3090403c11dbe77e625f5ae483fb43af8992f58d768af46fed56ef07efaf3e7b0cfecec6b3569765f3247bb13dae8fb0397c3531fb3cc1d5849b1032de57ce62";
+constexpr char kByTestKey[] =
+    "16fb8ce0d6b33967ba53a02837a5d31263b5dd88f9b50fe6d7e7911c946dff525e9c4ecf47df76cd9cd00c8af3288d208ac4e1e5b6d158a995033d7983fb7e26";
+constexpr char kByOtherKey[] =
+    "4928c42052891273a41d2f9927bd40ee3fa6a9ddb970120d078a39de4dd39dee9f87154eb2ec684e48da5902a06429f089aea1580cfa29f1e810cbee9fde8340";
+
+std::array<unsigned char, 64> Bytes(std::string_view hex) {
+  std::array<unsigned char, 64> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<unsigned char>(std::stoi(std::string(hex.substr(2 * i, 2)), nullptr, 16));
+  }
+  return out;
+}
+
+TEST(VerifyManifestSignature, OnlyTheKeysOwnSignatureOverTheExactBytes) {
+  const UpdateKey key{true, Bytes(kTestKeyPoint)};
+  EXPECT_TRUE(VerifyManifestSignature(kSignedContent, Bytes(kByTestKey), key));
+
+  std::string tampered = kSignedContent;
+  tampered[0] = static_cast<char>(tampered[0] ^ 1);
+  EXPECT_FALSE(VerifyManifestSignature(tampered, Bytes(kByTestKey), key));
+  EXPECT_FALSE(VerifyManifestSignature(std::string(kSignedContent) + "\n", Bytes(kByTestKey), key));
+  std::array<unsigned char, 64> flipped = Bytes(kByTestKey);
+  flipped[40] ^= 0x10;
+  EXPECT_FALSE(VerifyManifestSignature(kSignedContent, flipped, key));
+  EXPECT_FALSE(VerifyManifestSignature(kSignedContent, Bytes(kByOtherKey), key));
+  EXPECT_FALSE(VerifyManifestSignature(kSignedContent, Bytes(kByTestKey), UpdateKey{false, Bytes(kTestKeyPoint)}));
 }
 
 TEST(BuildManifestPath, PrefixAndDigits) {
