@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import random
+import signal
 import threading
 import time
 from collections import Counter
@@ -22,6 +23,7 @@ from collections import Counter
 import pytest
 
 from harness import https_server as reply
+from harness.wine import prefix_programs, program_name
 from soak.launcher_run import (BANNER, DONE, DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER,
                                OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH, UNCHANGED, UP_TO_DATE,
                                LauncherFolder, Run, copy_tree_files, kill_launchers)
@@ -32,6 +34,7 @@ BUDGET = float(os.environ.get("KORVANTIS_SOAK_SECONDS", "600"))
 CONVERGE_SHARE = float(os.environ.get("KORVANTIS_SOAK_CONVERGE", "0.2"))
 FAULTS = ("cut", "drop", "kill at random", "kill after a body")
 RUN_LIMIT = 90  # one run with all its pauses and a restart is far below this
+ENGINE_START_LIMIT = 5  # the stand-in engine writes its record within a fraction of this
 
 
 class _BodyThenSignal(reply.Reply):
@@ -158,7 +161,11 @@ class Soak:
             label = f"kill at {delay:.3f} s"
         time.sleep(delay)
         killed = run.kill()
+        unstarted_engine = self.reap_unstarted_engine()
         self.prefix.wait_idle(RUN_LIMIT)
+        if unstarted_engine:
+            self.outcomes[fault + " (during the engine start, before the engine's first line)"] += 1
+            return label
         if not (killed and arrived):
             self.outcomes[fault + " (ran out first)"] += 1
         elif any(pid != run.proc.pid for pid in killed) and run.out.count(BANNER) < 2:
@@ -170,6 +177,26 @@ class Soak:
         else:
             self.outcomes[fault] += 1
         return label
+
+    def reap_unstarted_engine(self) -> bool:
+        """The launcher killed inside CreateProcessW of the engine leaves, under Wine, an engine
+        process created and never resumed: it never runs (the stand-in's first act is its
+        record) and would wait for ever. Killed and reported; an engine that runs is left be."""
+        deadline = time.monotonic() + ENGINE_START_LIMIT
+        while True:
+            engines = [pid for pid, cmdline in prefix_programs(self.prefix.root)
+                       if program_name(cmdline) == ENGINE.lower()]
+            if not engines or self.home.engine_started():
+                return False
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        for pid in engines:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return True
 
     # ----- checks ------------------------------------------------------------------------
     def check_old_or_new(self, label: str) -> None:
