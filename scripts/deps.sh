@@ -15,6 +15,7 @@ packages=(
   liblnk-utils                 # independent reader of the shortcuts
   tmux                         # colour capture of the console
   curl                         # benchmark anchor
+  osslsigncode                 # Authenticode signature of a release (scripts/release.sh)
   clang clang-tidy cppcheck    # native fuzzing build and static analysis
   libclang-rt-14-dev
 )

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# One release: builds Korvantis.exe with the release preset, signs it when given a key, puts it
+# into the mod folder, shows what the publication would change, and publishes.
+#
+#   scripts/release.sh [options] MOD_FOLDER UPDATE_ROOT [publish.py options...]
+#
+#   --dry-run              stop after showing the changes; nothing is published
+#   --pkcs12 FILE          sign with the certificate and key in this PKCS#12 file
+#   --password-file FILE   its password (first line); else KORVANTIS_SIGN_PASSWORD in the
+#                          environment. Never on the command line: others can read that.
+#   --signing-time UNIX    the signature's time (default SOURCE_DATE_EPOCH, else the time of
+#                          the commit): the same build signed twice is the same file
+#   --build-dir DIR        build folder (default build/release)
+#
+#   KORVANTIS_UPDATE_HOST  update host to compile in (default: what the build folder has)
+#   KORVANTIS_UPDATE_KEY   public key whose signature manifests must carry (PEM; default: what
+#                          the build folder has); then pass --sign KEY.pem on to publish.py
+#
+# Arguments after the two folders go to both runs of tools/publish.py.
+# Exit codes: 0 done, 1 refused or failed, 2 usage.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+launcher=Korvantis.exe
+
+usage() {
+  sed -n "5s/^# */usage: /p" "${BASH_SOURCE[0]}" >&2
+  echo "release.sh: $1" >&2
+  exit 2
+}
+fail() {
+  echo "release.sh: $1" >&2
+  exit 1
+}
+
+dry_run=0 pkcs12='' password_file='' signing_time=${SOURCE_DATE_EPOCH:-}
+build_dir=$repo/build/release
+folders=() publish_args=()
+while [[ $# -gt 0 ]]; do
+  if [[ ${#folders[@]} -eq 2 ]]; then
+    # One --dry-run for the whole release, wherever it stands.
+    if [[ $1 == --dry-run ]]; then dry_run=1; else publish_args+=("$1"); fi
+    shift
+    continue
+  fi
+  case $1 in
+    --dry-run) dry_run=1; shift ;;
+    --pkcs12|--password-file|--signing-time|--build-dir)
+      [[ $# -ge 2 ]] || usage "$1 needs a value"
+      case $1 in
+        --pkcs12) pkcs12=$2 ;;
+        --password-file) password_file=$2 ;;
+        --signing-time) signing_time=$2 ;;
+        --build-dir) build_dir=$2 ;;
+      esac
+      shift 2 ;;
+    -*) usage "unknown option $1 (publish.py's options go after the two folders)" ;;
+    *) folders+=("$1"); shift ;;
+  esac
+done
+[[ ${#folders[@]} -eq 2 ]] || usage "give the mod folder and the update root"
+mod=${folders[0]} root=${folders[1]}
+[[ -d $mod ]] || usage "mod folder $mod is not a folder"
+if [[ -n $pkcs12 ]]; then
+  [[ -f $pkcs12 ]] || usage "no PKCS#12 file $pkcs12"
+  [[ -n $password_file || -n ${KORVANTIS_SIGN_PASSWORD+set} ]] ||
+    usage "--pkcs12 needs --password-file or KORVANTIS_SIGN_PASSWORD"
+  [[ -z $password_file || -r $password_file ]] || usage "cannot read $password_file"
+  if [[ -z $signing_time ]]; then
+    signing_time=$(git -C "$repo" log -1 --format=%ct 2>/dev/null) ||
+      usage "not a git checkout: give --signing-time"
+  fi
+  [[ $signing_time =~ ^[0-9]+$ ]] || usage "--signing-time takes seconds since 1970"
+elif [[ -n $password_file ]]; then
+  usage "--password-file without --pkcs12"
+fi
+
+"$repo/scripts/deps.sh"
+mkdir -p "$build_dir"
+build_dir=$(cd "$build_dir" && pwd)  # cmake runs from the source folder
+
+# ----- build ---------------------------------------------------------------------------------
+configure=(cmake --preset release -B "$build_dir")
+[[ -z ${KORVANTIS_UPDATE_HOST:-} ]] || configure+=("-DKORVANTIS_UPDATE_HOST=$KORVANTIS_UPDATE_HOST")
+[[ -z ${KORVANTIS_UPDATE_KEY:-} ]] || configure+=("-DKORVANTIS_UPDATE_KEY=$(realpath "$KORVANTIS_UPDATE_KEY")")
+log=$build_dir/release-build.log
+echo "Building $launcher (release preset, $build_dir)..."
+if ! { (cd "$repo" && "${configure[@]}") && cmake --build "$build_dir" --target Korvantis -j2; } \
+     >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  fail "the build failed (whole log: $log)"
+fi
+host=$(sed -n 's/^KORVANTIS_UPDATE_HOST:STRING=//p' "$build_dir/CMakeCache.txt")
+built=$build_dir/$launcher
+
+# ----- sign ----------------------------------------------------------------------------------
+state=unsigned
+if [[ -n $pkcs12 ]]; then
+  signed=$build_dir/signed/$launcher
+  mkdir -p "$(dirname "$signed")"
+  rm -f "$signed"
+  log=$build_dir/release-sign.log
+  sign=(osslsigncode sign -pkcs12 "$pkcs12" -h sha256 -n Korvantis -time "$signing_time"
+        -in "$built" -out "$signed")
+  # From the environment through a pipe: printf is a builtin, so no process shows it.
+  if [[ -n $password_file ]]; then
+    "${sign[@]}" -readpass "$password_file" >"$log" 2>&1 || { cat "$log" >&2; fail "signing failed"; }
+  else
+    "${sign[@]}" -readpass <(printf '%s' "$KORVANTIS_SIGN_PASSWORD") >"$log" 2>&1 ||
+      { cat "$log" >&2; fail "signing failed"; }
+  fi
+  built=$signed
+  state="signed at $(date -u -d "@$signing_time" '+%Y-%m-%d %H:%M:%S') UTC"
+fi
+
+digest() { sha256sum "$1" | cut -d' ' -f1; }
+want=$(digest "$built")
+size=$(stat -c %s "$built")
+commit=$(git -C "$repo" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
+[[ -z $(git -C "$repo" status --porcelain --untracked-files=no 2>/dev/null) ]] ||
+  commit="$commit with uncommitted changes"
+
+# ----- into the mod folder, shown, published -------------------------------------------------
+# A fresh file, not written through a link or a hard link that may point at another build.
+cp --remove-destination "$built" "$mod/$launcher"
+
+# The launcher that players will run must be byte for byte the one built above.
+check_launcher() {
+  local got
+  got=$(digest "$mod/$launcher")
+  [[ $got == "$want" ]] ||
+    fail "$mod/$launcher is not the launcher just built (sha256 $got, built $want); nothing published"
+}
+check_launcher
+
+echo "launcher $launcher $size bytes sha256 $want"
+echo "         commit $commit, update host $host, $state"
+python3 "$repo/tools/publish.py" "$mod" "$root" --dry-run "${publish_args[@]}" ||
+  fail "publish.py's dry run failed; nothing published"
+if [[ $dry_run -eq 1 ]]; then
+  echo "release dry run: nothing published"
+  exit 0
+fi
+check_launcher
+python3 "$repo/tools/publish.py" "$mod" "$root" "${publish_args[@]}" || fail "publishing failed"

@@ -1,0 +1,165 @@
+"""Releases: the tree builds to the same Korvantis.exe in any folder at any time (players fetch
+a launcher only when it really changed), scripts/release.sh signs it reproducibly and publishes
+only what it built, and a signed launcher replaces an unsigned one through a real update."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import subprocess
+import time
+from pathlib import Path
+
+import pefile
+import pytest
+
+from harness.https_server import MANIFEST_PATH
+from test_resources import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, resources_of_type
+from test_update_flow import CHECKING, DONE, Setup
+
+REPO = Path(__file__).resolve().parents[2]
+RELEASE = REPO / "scripts" / "release.sh"
+UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
+PUBLISHED = Path("korvantis") / "guncelleme"
+
+
+def sha256(path: Path) -> str:
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def run(command, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run([str(c) for c in command], capture_output=True, text=True, **kwargs)
+
+
+def ok(command, **kwargs) -> subprocess.CompletedProcess:
+    result = run(command, **kwargs)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result
+
+
+@pytest.fixture(scope="module")
+def builds(tmp_path_factory) -> list[Path]:
+    """Two clean release builds of this tree, in folders of different names and depths, one
+    after the other (the link times differ by the length of a build)."""
+    base = tmp_path_factory.mktemp("release-builds")
+    folders = [base / "a", base / "b" / "a-folder-with-a-longer-name"]
+    for folder in folders:
+        ok(["cmake", "--preset", "release", "-B", folder, f"-DKORVANTIS_UPDATE_HOST={UPDATE_HOST}"],
+           cwd=REPO)
+        ok(["cmake", "--build", folder, "--target", "Korvantis", "-j2"])
+        time.sleep(1.1)  # never the same second, even on a machine fast enough
+    return folders
+
+
+def test_two_clean_builds_are_byte_identical(builds):
+    first, second = (folder / "Korvantis.exe" for folder in builds)
+    print("sha256", sha256(first), first)
+    print("sha256", sha256(second), second)
+    image = first.read_bytes()
+    assert image == second.read_bytes()
+    for path in (REPO, *builds):
+        for text in (str(path).encode(), str(path).encode("utf-16-le")):
+            assert text not in image, f"{path} is in the image"
+    pe = pefile.PE(data=image)
+    assert pe.FILE_HEADER.TimeDateStamp == 0
+    assert pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum() != 0
+
+
+def make_mod(folder: Path, engine_bytes: bytes) -> Path:
+    (folder / "cstrike" / "maps").mkdir(parents=True)
+    (folder / "xash3d.exe").write_bytes(engine_bytes)
+    (folder / "cstrike" / "maps" / "de_korvantis.bsp").write_bytes(os.urandom(50_000))
+    return folder
+
+
+def test_release_dry_run_shows_the_launcher_and_publishes_only_what_it_built(
+        builds, tmp_path, helper_exe):
+    built = builds[0] / "Korvantis.exe"
+    mod = make_mod(tmp_path / "mod", helper_exe("stand_in_engine").read_bytes())
+    (mod / "Korvantis.exe").write_bytes(b"an older launcher")
+    root = tmp_path / "root"
+
+    lines = ok([RELEASE, "--build-dir", builds[0], mod, root, "--dry-run"]).stdout.splitlines()
+    size = built.stat().st_size
+    launcher = f"launcher Korvantis.exe {size} bytes sha256 {sha256(built)}"
+    assert launcher in lines and lines.index(launcher) < lines.index(
+        f'added    "Korvantis.exe" {size} bytes'), lines
+    assert "nothing published" in lines[-1]
+    assert (mod / "Korvantis.exe").read_bytes() == built.read_bytes()
+    assert not root.exists()
+
+    # Something rewrites the launcher while the maintainer reads the dry run.
+    shim = tmp_path / "bin"
+    shim.mkdir()
+    (shim / "python3").write_text(f'#!/bin/sh\ncase " $* " in *" --dry-run "*) printf x >> '
+                                  f'"{mod}/Korvantis.exe";; esac\nexec /usr/bin/python3 "$@"\n')
+    (shim / "python3").chmod(0o755)
+    refused = run([RELEASE, "--build-dir", builds[0], mod, root],
+                  env=dict(os.environ, PATH=f"{shim}:{os.environ['PATH']}"))
+    assert refused.returncode == 1, refused.stdout + refused.stderr
+    assert "is not the launcher just built" in refused.stderr
+    assert not (root / PUBLISHED / "manifest.txt").exists()
+
+
+MAKE_SIGNING_KEY = """
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout ca.key -out ca.pem \\
+  -subj '/CN=Korvantis Test Code Signing CA' -addext basicConstraints=critical,CA:TRUE
+openssl req -new -newkey rsa:2048 -nodes -keyout sign.key -out sign.csr -subj /CN=Pellumo
+printf 'keyUsage=critical,digitalSignature\\nextendedKeyUsage=codeSigning\\n' > ext
+openssl x509 -req -in sign.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext \\
+  -out sign.crt
+openssl pkcs12 -export -in sign.crt -inkey sign.key -out sign.p12 -passout file:password
+"""
+
+
+def test_signed_release_verifies_keeps_its_resources_and_updates_a_player(
+        builds, tmp_path, prefix, server, launcher_exe, helper_exe, engine, game_folder,
+        engine_record):
+    keys = tmp_path / "keys"  # a throwaway code-signing CA and a certificate from it
+    keys.mkdir()
+    password = "gizli parola 1"
+    (keys / "password").write_text(password + "\n")
+    ok(["sh", "-ec", MAKE_SIGNING_KEY], cwd=keys)
+    unsigned = builds[0] / "Korvantis.exe"
+    mod = make_mod(tmp_path / "mod", helper_exe("stand_in_engine").read_bytes())
+    root = tmp_path / "root"
+    sign = [RELEASE, "--build-dir", builds[0], "--pkcs12", keys / "sign.p12"]
+
+    # Signed once with the password from a file (a dry run), once from the environment.
+    ok([*sign, "--password-file", keys / "password", mod, root, "--dry-run"])
+    signed_once = (mod / "Korvantis.exe").read_bytes()
+    ok([*sign, mod, root], env=dict(os.environ, KORVANTIS_SIGN_PASSWORD=password))
+    signed = mod / "Korvantis.exe"
+    assert signed.read_bytes() == signed_once
+
+    verified = ok(["osslsigncode", "verify", "-CAfile", keys / "ca.pem", "-in", signed]).stdout
+    assert "Korvantis" in verified and "SHA256" in verified.upper()
+    other_ca = Path(os.environ["KORVANTIS_CERT_DIR"]) / "ca.pem"
+    assert run(["osslsigncode", "verify", "-CAfile", other_ca, "-in", signed]).returncode != 0
+    # Without its signature it is the reproducible build again: checkable against a commit.
+    ok(["osslsigncode", "remove-signature", "-in", signed, "-out", tmp_path / "stripped.exe"])
+    assert (tmp_path / "stripped.exe").read_bytes() == unsigned.read_bytes()
+    signed_pe, unsigned_pe = pefile.PE(str(signed)), pefile.PE(str(unsigned))
+    for kind in (RT_GROUP_ICON, RT_ICON, RT_VERSION, RT_MANIFEST):
+        assert resources_of_type(signed_pe, kind) == resources_of_type(unsigned_pe, kind) != {}
+
+    # A player's unsigned launcher of the same tree meets the published release: it replaces
+    # itself with the signed one, which restarts, finds everything current and starts the game.
+    update = root / PUBLISHED
+    server.put(MANIFEST_PATH, (update / "manifest.txt").read_bytes())
+    for path in (update / "dosyalar").rglob("*"):
+        if path.is_file():
+            name = path.relative_to(update / "dosyalar").as_posix()
+            server.put(server.file_path(name), path.read_bytes())
+    setup = Setup(prefix, launcher_exe, engine, game_folder, prefix.drive_c / "Korvantis Mod")
+    result = setup.run()
+    assert result.code == 0 and CHECKING in result.out and DONE in result.out, result
+    setup.prefix.wait_idle()
+    assert setup.launcher.read_bytes() == signed.read_bytes()
+    # Moved aside by the update, deleted by the restarted launcher at its start.
+    assert not (setup.folder / "Korvantis.exe.eski").exists()
+    # The second manifest request and the game's start come from the restarted, signed launcher.
+    assert [r["path"].split("?")[0] for r in server.requests] == [
+        MANIFEST_PATH, server.file_path("Korvantis.exe"),
+        server.file_path("cstrike/maps/de_korvantis.bsp"), MANIFEST_PATH]
+    assert engine_record(setup.folder) is not None, "the signed launcher did not start the game"
