@@ -14,36 +14,6 @@ std::uint32_t ProgressLastDrawTick = 0;
 
 namespace {
 
-ConsoleCapture* Capture = nullptr;
-ConsoleAttribute CapturedAttribute = Colour::Normal;
-
-bool IsConsole(HANDLE out) {
-  DWORD mode = 0;
-  return out != nullptr && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode) != 0;
-}
-
-// A console gets UTF-16 directly, so every letter of a path shows whatever the code page;
-// a pipe or file gets UTF-8 through the C runtime (which also turns "\n" into "\r\n").
-void WriteText(const std::wstring& text) {
-  if (text.empty()) {
-    return;
-  }
-  if (Capture != nullptr) {
-    Capture->pieces.emplace_back(CapturedAttribute, text);
-    return;
-  }
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (IsConsole(out)) {
-    std::fflush(stdout);
-    DWORD written = 0;
-    WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    return;
-  }
-  const std::string bytes = WideToUtf8(text);
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-  std::fflush(stdout);
-}
-
 std::wstring FormatWide(const wchar_t* format, va_list args) {
   std::vector<wchar_t> buffer(256);
   for (;;) {
@@ -72,20 +42,11 @@ std::wstring WidenFormat(const char* format) {
 
 }  // namespace
 
-void SetConsoleColour(ConsoleAttribute attribute) {
-  if (Capture != nullptr) {
-    CapturedAttribute = attribute;
-    return;
-  }
-  std::fflush(stdout);
-  SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), attribute);
-}
-
 void PrintColored(ConsoleAttribute attribute, const char* format, ...) {
   SetConsoleColour(attribute);
   va_list args;
   va_start(args, format);
-  WriteText(FormatWide(WidenFormat(format).c_str(), args));
+  WriteConsoleText(FormatWide(WidenFormat(format).c_str(), args));
   va_end(args);
   SetConsoleColour(Colour::Normal);
 }
@@ -93,14 +54,14 @@ void PrintColored(ConsoleAttribute attribute, const char* format, ...) {
 void PrintPlain(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  WriteText(FormatWide(WidenFormat(format).c_str(), args));
+  WriteConsoleText(FormatWide(WidenFormat(format).c_str(), args));
   va_end(args);
 }
 
 void PrintWide(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  WriteText(FormatWide(format, args));
+  WriteConsoleText(FormatWide(format, args));
   va_end(args);
 }
 
@@ -160,9 +121,4 @@ std::string WideToUtf8(const std::wstring& text) {
   std::string bytes(static_cast<std::size_t>(needed), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), needed, nullptr, nullptr);
   return bytes;
-}
-
-void CaptureConsoleOutput(ConsoleCapture* into) {
-  Capture = into;
-  CapturedAttribute = Colour::Normal;
 }

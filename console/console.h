@@ -37,19 +37,13 @@ void PrintWide(const wchar_t* format, ...);
 
 // Attribute change on standard output; fails silently when it is not a console.
 void SetConsoleColour(ConsoleAttribute attribute);
+// Text in whatever colour is in force; everything printed goes through here.
+void WriteConsoleText(const std::wstring& text);
 
 void DrawProgress(std::int64_t delta, bool force);
 
 // The one key wait after a fatal message.
 void WaitForKey();
-
-// Tests: route everything printed into pieces tagged with their colour instead of stdout.
-#include <utility>
-#include <vector>
-struct ConsoleCapture {
-  std::vector<std::pair<ConsoleAttribute, std::wstring>> pieces;
-};
-void CaptureConsoleOutput(ConsoleCapture* into);
 
 [[nodiscard]] std::wstring Utf8ToWide(const std::string& text);
 [[nodiscard]] std::string WideToUtf8(const std::wstring& text);

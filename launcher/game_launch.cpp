@@ -7,15 +7,8 @@
 #include <memory>
 
 #include "console/console.h"
+#include "launcher/handles.h"
 #include "launcher/launcher.h"
-
-namespace {
-
-struct LocalFreeDeleter {
-  void operator()(wchar_t** block) const { LocalFree(block); }
-};
-
-}  // namespace
 
 std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const std::wstring& gameFolder,
                                     const std::vector<std::wstring>& userArguments) {
@@ -37,7 +30,7 @@ std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const st
 std::vector<std::wstring> LauncherUserArguments() {
   std::vector<std::wstring> arguments;
   int count = 0;
-  std::unique_ptr<wchar_t*, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  const std::unique_ptr<wchar_t*, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &count));
   if (!argv) {
     return arguments;
   }
@@ -52,20 +45,11 @@ std::wstring BuildGameCommandLine(const std::wstring& gameFolder) {
 }
 
 int LaunchGame(const std::wstring& gameFolder) {
-  std::wstring commandLine = BuildGameCommandLine(gameFolder);
-  const std::wstring enginePath = LauncherFolder + kEngineFileName;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
-  const wchar_t* directory = LauncherFolder.empty() ? nullptr : LauncherFolder.c_str();
-  if (!CreateProcessW(enginePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      directory, &startup, &process)) {
+  if (!StartProcess(LauncherFolder + kEngineFileName, BuildGameCommandLine(gameFolder), 0, LauncherFolder)) {
     PrintColored(Colour::Error,
                  "\n  Oyun baslatilamadi (xash3d.exe eksik mi?).\n  Kapatmak icin bir tusa bas...");
     WaitForKey();
     return 1;
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   return 0;
 }

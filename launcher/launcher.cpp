@@ -11,13 +11,6 @@
 std::wstring LauncherPath;
 std::wstring LauncherFolder;
 
-namespace {
-
-// Longest path the system can hand back (extended-length limit).
-constexpr std::size_t kLongestPath = 32768;
-
-}  // namespace
-
 void ClearReadOnly(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -53,7 +46,7 @@ std::optional<std::wstring> QueryModulePath() {
       buffer.resize(length);
       return buffer;
     }
-    if (buffer.size() >= kLongestPath) {
+    if (buffer.size() > kLongestPathUnits) {
       return std::nullopt;
     }
     buffer.resize(buffer.size() * 2);
@@ -64,21 +57,28 @@ bool EnginePresent() {
   return GetFileAttributesW((LauncherFolder + kEngineFileName).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void RestartSelf() {
+bool StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
+                  const std::wstring& directory) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  std::wstring commandLine = GetCommandLineW();
-  const wchar_t* directory = LauncherFolder.empty() ? nullptr : LauncherFolder.c_str();
+  // An empty folder would fail the call: none means the current one.
+  if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                      directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+void RestartSelf() {
   // The mark travels in the inherited environment, so the command line stays exactly the
   // player's; this process ends right after and needs it no more.
   SetEnvironmentVariableW(kRestartMarkVariable, L"1");
-  // Same console, same arguments: the new launcher's output follows in this window.
-  if (CreateProcessW(LauncherPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                     directory, &startup, &process)) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
+  // Same console, same arguments: the new launcher's output follows in this window. A failed
+  // start is not reported.
+  (void)StartProcess(LauncherPath, GetCommandLineW(), 0, LauncherFolder);
 }
 
 int RunLauncher() {

@@ -4,18 +4,27 @@
 #include <optional>
 #include <string>
 
+#include "launcher/file_names.h"
+
 // Full path of the running executable; set once at start.
 extern std::wstring LauncherPath;
 // LauncherPath up to and including its last backslash; root of every local path.
 extern std::wstring LauncherFolder;
 
 inline constexpr wchar_t kEngineFileName[] = L"xash3d.exe";
-inline constexpr wchar_t kOldLauncherSuffix[] = L".eski";
+// The longest path Windows can name, in UTF-16 units without the terminator.
+inline constexpr std::size_t kLongestPathUnits = 32767;
+inline constexpr wchar_t kOldLauncherSuffix[] = L"" KORVANTIS_OLD_LAUNCHER_SUFFIX;
 
 [[nodiscard]] int RunLauncher();
 
 // Starts the launcher's own executable again, same command line, same console.
 void RestartSelf();
+
+// CreateProcessW with no handles inherited, the environment inherited, and both returned
+// handles closed: the launcher never waits for what it starts. directory empty: inherited.
+[[nodiscard]] bool StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
+                                const std::wstring& directory);
 
 // Everything up to and including the last backslash; "/" is no separator here.
 [[nodiscard]] std::wstring FolderOfPath(const std::wstring& path);

@@ -8,31 +8,12 @@
 #include <shobjidl.h>
 
 #include <cwchar>
-#include <memory>
 
 #include "console/console.h"
+#include "launcher/handles.h"
 #include "launcher/launcher.h"
 
 namespace {
-
-struct ComRelease {
-  void operator()(IUnknown* object) const { object->Release(); }
-};
-template <typename T>
-using ComPtr = std::unique_ptr<T, ComRelease>;
-
-struct ComScope {
-  // Uninitialise only what this thread's call actually initialised.
-  HRESULT result = CoInitialize(nullptr);
-  ComScope() = default;
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-  ~ComScope() {
-    if (SUCCEEDED(result)) {
-      CoUninitialize();
-    }
-  }
-};
 
 void SaveShortcutIn(IPersistFile* file, int csidl) {
   wchar_t folder[MAX_PATH + 1] = {};
@@ -87,16 +68,8 @@ void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& 
 }
 
 void StartInstalledCopy(const std::wstring& installedLauncher, const std::wstring& installFolder) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
-  // The first copy's own arguments are not passed on.
-  std::wstring commandLine = L"\"" + installedLauncher + L"\"";
-  if (CreateProcessW(installedLauncher.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                     CREATE_NEW_CONSOLE, nullptr, installFolder.c_str(), &startup, &process)) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
+  // The first copy's own arguments are not passed on; a failed start is not reported.
+  (void)StartProcess(installedLauncher, L"\"" + installedLauncher + L"\"", CREATE_NEW_CONSOLE, installFolder);
 }
 
 std::optional<int> SelfInstall(const std::wstring& launcherPath) {

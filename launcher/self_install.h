@@ -4,8 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "launcher/file_names.h"
+
 inline constexpr wchar_t kInstallFolderName[] = L"\\Korvantis\\";
-inline constexpr wchar_t kLauncherFileName[] = L"Korvantis.exe";
+inline constexpr wchar_t kLauncherFileName[] = L"" KORVANTIS_LAUNCHER_NAME;
 inline constexpr wchar_t kShortcutFileName[] = L"\\Korvantis.lnk";
 
 // None: this is the installed launcher, carry on. 0: handed over. 1: cannot install.

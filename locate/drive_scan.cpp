@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <memory>
+#include <iterator>
 
 #include "console/console.h"
+#include "launcher/handles.h"
+#include "launcher/launcher.h"
 #include "locate/locate.h"
 
 const wchar_t* const ScanSkipNames[12] = {
@@ -19,18 +21,14 @@ std::uint32_t ScanLastDrawTick = 0;
 namespace {
 
 constexpr std::size_t kScanTextKeep = kScanTextMax - 3;
+// The line's text field is padded past the longest text, so a shorter one overwrites it; the
+// wipe covers the whole line with one column to spare.
+constexpr wchar_t kScanLinePrefix[] = L"  Taraniyor: ";
+constexpr int kScanFieldWidth = static_cast<int>(kScanTextMax) + 2;
+constexpr int kScanWipeWidth = static_cast<int>(std::size(kScanLinePrefix) - 1) + kScanFieldWidth + 1;
 // The longest path Windows can name: reserved once, so descending never reallocates.
-constexpr std::size_t kScanPathReserve = 32768;
+constexpr std::size_t kScanPathReserve = kLongestPathUnits + 1;
 constexpr DWORD kPlainDirectoryMask = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-
-struct SearchCloser {
-  void operator()(HANDLE search) const {
-    if (search != nullptr && search != INVALID_HANDLE_VALUE) {
-      FindClose(search);
-    }
-  }
-};
-using UniqueSearch = std::unique_ptr<void, SearchCloser>;
 
 void DrawScanLine(const std::wstring& folder) {
   const std::uint32_t now = GetTickCount();
@@ -40,7 +38,7 @@ void DrawScanLine(const std::wstring& folder) {
   ScanLastDrawTick = now;
   const std::wstring text = ScanProgressText(folder);
   SetConsoleColour(Colour::Quiet);
-  PrintWide(L"\r  Taraniyor: %-72ls", text.c_str());
+  PrintWide(L"\r%ls%-*ls", kScanLinePrefix, kScanFieldWidth, text.c_str());
   SetConsoleColour(Colour::Normal);
 }
 
@@ -84,11 +82,11 @@ bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::wstring& found)
   const std::size_t length = folder.size();
   folder.append(L"\\*");
   WIN32_FIND_DATAW entry;
-  UniqueSearch search(FindFirstFileExW(folder.c_str(), FindExInfoBasic, &entry,
-                                       FindExSearchLimitToDirectories, nullptr,
-                                       FIND_FIRST_EX_LARGE_FETCH));
+  const FindHandle search = OwnFind(FindFirstFileExW(folder.c_str(), FindExInfoBasic, &entry,
+                                                     FindExSearchLimitToDirectories, nullptr,
+                                                     FIND_FIRST_EX_LARGE_FETCH));
   folder.resize(length + 1);  // keep the separator for the children
-  if (search.get() == INVALID_HANDLE_VALUE) {
+  if (!search) {
     folder.resize(length);
     return false;
   }
@@ -128,6 +126,6 @@ std::wstring ScanFixedDrives() {
     folder.assign(root, 2);  // "D:": children then read "D:\name"
     (void)ScanForGame(folder, kScanDepth, found);
   }
-  PrintWide(L"\r%-86ls\r", L"");
+  PrintWide(L"\r%-*ls\r", kScanWipeWidth, L"");
   return found;
 }

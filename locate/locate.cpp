@@ -5,27 +5,18 @@
 #include <shellapi.h>
 
 #include <array>
-#include <memory>
 
 #include "console/console.h"
+#include "launcher/handles.h"
 #include "launcher/launcher.h"
 #include "locate/drive_scan.h"
 #include "locate/steam_sources.h"
 
 namespace {
 
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using FileHandle = std::unique_ptr<void, HandleCloser>;
-
-FileHandle OpenFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
-                    DWORD attributes) {
-  HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, attributes, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return FileHandle();
-  }
-  return FileHandle(handle);
+FileHandle OpenSavedPathFile(DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
+  return OwnFile(CreateFileW((LauncherFolder + kSavedPathFileName).c_str(), access, share, nullptr, disposition,
+                             attributes, nullptr));
 }
 
 // At most 259 units come back; longer saved paths are read cut and so fail the test.
@@ -57,8 +48,7 @@ bool IsGameFolder(const std::wstring& folder) {
 }
 
 std::wstring ReadSavedGameFolder() {
-  const FileHandle file = OpenFile(LauncherFolder + kSavedPathFileName, GENERIC_READ, FILE_SHARE_READ,
-                                   OPEN_EXISTING, 0);
+  const FileHandle file = OpenSavedPathFile(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
   if (!file) {
     return std::wstring();
   }
@@ -69,8 +59,7 @@ std::wstring ReadSavedGameFolder() {
 }
 
 void WriteSavedGameFolder(const std::wstring& gameFolder) {
-  const FileHandle file = OpenFile(LauncherFolder + kSavedPathFileName, GENERIC_WRITE, 0,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  const FileHandle file = OpenSavedPathFile(GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (!file || gameFolder.size() > 0x7fffffffu / sizeof(wchar_t)) {
     return;
   }

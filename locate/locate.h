@@ -2,7 +2,9 @@
 // Where is Counter-Strike 1.6? The saved path first, then Steam, the registry, the drives.
 #include <string>
 
-inline constexpr wchar_t kSavedPathFileName[] = L"hl_yolu.txt";
+#include "launcher/file_names.h"
+
+inline constexpr wchar_t kSavedPathFileName[] = L"" KORVANTIS_SAVED_PATH_NAME;
 // Steam's published browser-protocol link asking the client to install application 10.
 inline constexpr wchar_t kSteamInstallLink[] = L"steam://install/10";
 

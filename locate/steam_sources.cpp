@@ -1,10 +1,10 @@
 #include "locate/steam_sources.h"
 
 #include <iterator>
-#include <memory>
 #include <utility>
 
 #include "console/console.h"
+#include "launcher/handles.h"
 #include "locate/library_file.h"
 #include "locate/locate.h"
 
@@ -24,14 +24,6 @@ constexpr DWORD kReadChunkBytes = 4096;
 constexpr wchar_t kGameSubfolder[] = L"\\steamapps\\common\\Half-Life";
 constexpr wchar_t kLibraryFile[] = L"\\steamapps\\libraryfolders.vdf";
 
-struct FileCloser {
-  void operator()(HANDLE file) const {
-    if (file != nullptr && file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-    }
-  }
-};
-using UniqueFile = std::unique_ptr<void, FileCloser>;
 
 }  // namespace
 
@@ -73,9 +65,9 @@ std::wstring FindSteamFolder() {
 
 std::vector<std::wstring> ReadLibraryFolders(const std::wstring& steamFolder) {
   const std::wstring path = steamFolder + kLibraryFile;
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) {
+  FileHandle file = OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                        nullptr));
+  if (!file) {
     return {};
   }
   std::string bytes;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "console/console.h"
+#include "launcher/handles.h"
+#include "update/manifest_text.h"
 #include "update/update_host.h"
 
 std::int32_t LastHttpStatus = 0;
@@ -23,17 +25,6 @@ constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kReadChunkBytes = 65536;
 constexpr DWORD kStatusOk = 200;
 
-struct InternetCloser {
-  void operator()(HINTERNET h) const { WinHttpCloseHandle(h); }
-};
-struct FileCloser {
-  void operator()(HANDLE h) const {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-using InternetHandle = std::unique_ptr<void, InternetCloser>;
-using FileHandle = std::unique_ptr<void, FileCloser>;
-
 // The announced body length; none when the response gives none (chunked) or an unreadable one.
 std::optional<std::uint64_t> QueryContentLength(HINTERNET request) {
   wchar_t text[32] = {};
@@ -43,17 +34,14 @@ std::optional<std::uint64_t> QueryContentLength(HINTERNET request) {
     return std::nullopt;
   }
   const std::size_t length = bytes / sizeof(wchar_t);
-  std::uint64_t value = 0;
   std::size_t i = 0;
   while (i < length && text[i] == L' ') ++i;
-  if (i == length) return std::nullopt;
-  for (; i < length && text[i] != L' '; ++i) {
-    if (text[i] < L'0' || text[i] > L'9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(text[i] - L'0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
+  std::string digits;
+  for (; i < length && text[i] >= L'0' && text[i] <= L'9'; ++i) digits.push_back(static_cast<char>(text[i]));
+  while (i < length && text[i] == L' ') ++i;
+  if (digits.empty() || i != length) return std::nullopt;
+  // Digits only, so never negative; a length past the int64 range saturates, beyond any limit.
+  return static_cast<std::uint64_t>(ParseSizeField(digits));
 }
 
 }  // namespace
@@ -104,9 +92,9 @@ bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstr
   // request so that it is closed first.
   FileHandle output;
   if (file) {
-    HANDLE raw = CreateFileW(file->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) return false;
-    output.reset(raw);
+    output = OwnFile(CreateFileW(file->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    if (!output) return false;
   }
 
   const std::size_t bodyStart = body ? body->size() : 0;

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "console/progress_text.h"  // SaturatingAdd for sizes and their sum
+#include "console/progress_text.h"
+#include "launcher/file_names.h"  // SaturatingAdd for sizes and their sum
 
 struct ManifestEntry {
   std::string hash;  // as written; compared byte for byte with the file's digest text
@@ -19,10 +20,10 @@ struct ManifestEntry {
 [[nodiscard]] std::optional<ManifestEntry> ParseManifestLine(std::string_view line);
 
 // The launcher's own working files, as manifest names (letter case is ignored, as Windows does).
-inline constexpr std::string_view kLauncherEntryName = "Korvantis.exe";
-inline constexpr std::string_view kSavedPathEntryName = "hl_yolu.txt";
-inline constexpr std::string_view kOldLauncherEntryName = "Korvantis.exe.eski";
-inline constexpr std::string_view kDownloadEntrySuffix = ".indiriliyor";
+inline constexpr std::string_view kLauncherEntryName = KORVANTIS_LAUNCHER_NAME;
+inline constexpr std::string_view kSavedPathEntryName = KORVANTIS_SAVED_PATH_NAME;
+inline constexpr std::string_view kOldLauncherEntryName = KORVANTIS_LAUNCHER_NAME KORVANTIS_OLD_LAUNCHER_SUFFIX;
+inline constexpr std::string_view kDownloadEntrySuffix = KORVANTIS_DOWNLOAD_SUFFIX;
 
 // Refuses "..", ":" anywhere and a leading "/" or "\"; also what Windows would turn into a
 // path outside the launcher folder or into another object: an empty name, a NUL byte, a

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <memory>
+#include "launcher/handles.h"
 
 namespace {
 
@@ -13,28 +13,13 @@ constexpr ULONG kDigestBytes = 32;
 // One buffer for every call: hashing never allocates per file, whatever its size.
 unsigned char ReadBuffer[kReadChunkBytes];
 
-struct FileCloser {
-  void operator()(HANDLE h) const {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-struct ProviderCloser {
-  void operator()(BCRYPT_ALG_HANDLE h) const { BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct HashDestroyer {
-  void operator()(BCRYPT_HASH_HANDLE h) const { BCryptDestroyHash(h); }
-};
-using FileHandle = std::unique_ptr<void, FileCloser>;
-using ProviderHandle = std::unique_ptr<void, ProviderCloser>;
-using HashHandle = std::unique_ptr<void, HashDestroyer>;
-
 }  // namespace
 
 std::string HashFileSha256(const std::wstring& path) {
   // Others may read the file meanwhile, but not change it under us.
-  HANDLE raw = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) return {};
-  const FileHandle file(raw);
+  const FileHandle file = OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                              nullptr));
+  if (!file) return {};
 
   BCRYPT_ALG_HANDLE rawProvider = nullptr;
   if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&rawProvider, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return {};
@@ -59,9 +44,9 @@ std::string HashFileSha256(const std::wstring& path) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
   text.reserve(std::size_t{2} * kDigestBytes);
-  for (const unsigned char byte : digest) {
-    text.push_back(kHex[byte >> 4]);
-    text.push_back(kHex[byte & 0x0F]);
+  for (const unsigned char value : digest) {
+    text.push_back(kHex[value >> 4]);
+    text.push_back(kHex[value & 0x0F]);
   }
   return text;
 }

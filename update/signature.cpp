@@ -5,25 +5,13 @@
 
 #include <cstring>
 #include <limits>
-#include <memory>
+
+#include "launcher/handles.h"
 
 namespace {
 
 constexpr ULONG kCoordinateBytes = 32;
 constexpr ULONG kDigestBytes = 32;
-
-struct ProviderCloser {
-  void operator()(BCRYPT_ALG_HANDLE h) const { BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct KeyDestroyer {
-  void operator()(BCRYPT_KEY_HANDLE h) const { BCryptDestroyKey(h); }
-};
-struct HashDestroyer {
-  void operator()(BCRYPT_HASH_HANDLE h) const { BCryptDestroyHash(h); }
-};
-using ProviderHandle = std::unique_ptr<void, ProviderCloser>;
-using KeyHandle = std::unique_ptr<void, KeyDestroyer>;
-using HashHandle = std::unique_ptr<void, HashDestroyer>;
 
 ProviderHandle OpenProvider(const wchar_t* algorithm) {
   BCRYPT_ALG_HANDLE raw = nullptr;

@@ -24,8 +24,7 @@ constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 void CreateTargetFolders(const std::wstring& target) {
   // No Windows path is longer; a hostile name of millions of folders would otherwise cost
   // quadratic time here. Its download then fails like any other.
-  constexpr std::size_t kLongestPath = 32767;
-  if (target.size() > kLongestPath) return;
+  if (target.size() > kLongestPathUnits) return;
   for (std::size_t k = LauncherFolder.size(); k < target.size(); ++k) {
     if (target[k] == L'\\') CreateDirectoryW(target.substr(0, k).c_str(), nullptr);
   }
@@ -62,7 +61,7 @@ std::wstring BuildFilePath(const ManifestEntry& entry) {
   return path;
 }
 
-bool ReplaceFile(const std::wstring& tempPath, const std::wstring& targetPath, const std::string& name,
+bool MoveDownloadIntoPlace(const std::wstring& tempPath, const std::wstring& targetPath, const std::string& name,
                  bool& selfReplaced) {
   if (!IsLauncherEntryName(name)) {
     return MoveFileExW(tempPath.c_str(), targetPath.c_str(), kMoveFlags) != 0;
@@ -135,7 +134,7 @@ bool RunUpdate() {
       ++failures;
       continue;
     }
-    if (!ReplaceFile(temp, target, entry.name, selfReplaced)) {
+    if (!MoveDownloadIntoPlace(temp, target, entry.name, selfReplaced)) {
       DeleteFileW(temp.c_str());
       ++failures;
     }

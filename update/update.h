@@ -4,7 +4,7 @@
 
 #include "update/manifest_text.h"
 
-inline constexpr wchar_t kDownloadSuffix[] = L".indiriliyor";
+inline constexpr wchar_t kDownloadSuffix[] = L"" KORVANTIS_DOWNLOAD_SUFFIX;
 
 // True when a new Korvantis.exe was put in place (the caller restarts). Ends the process
 // with 1 when the server is unreachable and there is no engine to start.
@@ -15,5 +15,5 @@ inline constexpr wchar_t kDownloadSuffix[] = L".indiriliyor";
 
 // Moves a verified download onto its target; the launcher's own exe is kept as ".eski"
 // and put back when the move fails. selfReplaced is set only when the new exe is in place.
-[[nodiscard]] bool ReplaceFile(const std::wstring& tempPath, const std::wstring& targetPath,
+[[nodiscard]] bool MoveDownloadIntoPlace(const std::wstring& tempPath, const std::wstring& targetPath,
                                const std::string& name, bool& selfReplaced);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "console_capture.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "console_capture.h"
 #include "console/progress_text.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "console_capture.h"
 #include "locate/drive_scan.h"
 #include "test_tree.h"
 

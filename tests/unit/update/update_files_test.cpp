@@ -240,70 +240,70 @@ TEST(BuildManifestPath, PrefixAndDigits) {
   for (std::size_t i = prefix.size(); i < path.size(); ++i) EXPECT_TRUE(iswdigit(path[i])) << i;
 }
 
-using ReplaceFileTest = UpdateFolder;
+using MoveDownloadIntoPlaceTest = UpdateFolder;
 
-TEST_F(ReplaceFileTest, OrdinaryFile) {
+TEST_F(MoveDownloadIntoPlaceTest, OrdinaryFile) {
   Write(Path(L"a.txt"), "old");
   Write(Path(L"a.txt.indiriliyor"), "new");
   bool self = false;
-  EXPECT_TRUE(ReplaceFile(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
+  EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
   EXPECT_FALSE(self);
   EXPECT_EQ(Read(Path(L"a.txt")), "new");
   EXPECT_FALSE(Exists(Path(L"a.txt.indiriliyor")));
   EXPECT_FALSE(Exists(Path(L"a.txt.eski")));
 }
 
-TEST_F(ReplaceFileTest, TargetInUseFails) {
+TEST_F(MoveDownloadIntoPlaceTest, TargetInUseFails) {
   Write(Path(L"a.txt"), "old");
   Write(Path(L"a.txt.indiriliyor"), "new");
   const Handle user(
       CreateFileW(Path(L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_NE(user.get(), INVALID_HANDLE_VALUE);
   bool self = false;
-  EXPECT_FALSE(ReplaceFile(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
+  EXPECT_FALSE(MoveDownloadIntoPlace(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
   EXPECT_FALSE(self);
   EXPECT_EQ(Read(Path(L"a.txt")), "old");
 }
 
-TEST_F(ReplaceFileTest, LauncherKeptAsEski) {
+TEST_F(MoveDownloadIntoPlaceTest, LauncherKeptAsEski) {
   for (const char* name : {"Korvantis.exe", "KORVANTIS.EXE", "korvantis.exe"}) {
     SCOPED_TRACE(name);
     Write(Path(L"Korvantis.exe"), "old launcher");
     Write(Path(L"Korvantis.exe.eski"), "stale");
     Write(Path(L"Korvantis.exe.indiriliyor"), "new launcher");
     bool self = false;
-    EXPECT_TRUE(ReplaceFile(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), name, self));
+    EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), name, self));
     EXPECT_TRUE(self);
     EXPECT_EQ(Read(Path(L"Korvantis.exe")), "new launcher");
     EXPECT_EQ(Read(Path(L"Korvantis.exe.eski")), "old launcher");
   }
 }
 
-TEST_F(ReplaceFileTest, LauncherInSubfolderIsOrdinary) {
+TEST_F(MoveDownloadIntoPlaceTest, LauncherInSubfolderIsOrdinary) {
   CreateDirectoryW(Path(L"sub").c_str(), nullptr);
   Write(Path(L"sub\\Korvantis.exe"), "old");
   Write(Path(L"sub\\Korvantis.exe.indiriliyor"), "new");
   bool self = false;
-  EXPECT_TRUE(ReplaceFile(Path(L"sub\\Korvantis.exe.indiriliyor"), Path(L"sub\\Korvantis.exe"), "sub/Korvantis.exe",
+  EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"sub\\Korvantis.exe.indiriliyor"), Path(L"sub\\Korvantis.exe"), "sub/Korvantis.exe",
                           self));
   EXPECT_FALSE(self);
   EXPECT_FALSE(Exists(Path(L"sub\\Korvantis.exe.eski")));
 }
 
-TEST_F(ReplaceFileTest, LauncherPutBackWhenNewOneCannotMove) {
+TEST_F(MoveDownloadIntoPlaceTest, LauncherPutBackWhenNewOneCannotMove) {
   Write(Path(L"Korvantis.exe"), "old launcher");
   // No download to move: the move into place fails after the old one was moved aside.
   bool self = false;
-  EXPECT_FALSE(ReplaceFile(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
+  EXPECT_FALSE(MoveDownloadIntoPlace(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
   EXPECT_FALSE(self);
   EXPECT_EQ(Read(Path(L"Korvantis.exe")), "old launcher");
   EXPECT_FALSE(Exists(Path(L"Korvantis.exe.eski")));
 }
 
-TEST_F(ReplaceFileTest, LauncherNotYetThere) {
+TEST_F(MoveDownloadIntoPlaceTest, LauncherNotYetThere) {
   Write(Path(L"Korvantis.exe.indiriliyor"), "new launcher");
   bool self = false;
-  EXPECT_TRUE(ReplaceFile(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
+  EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
   EXPECT_TRUE(self);
   EXPECT_EQ(Read(Path(L"Korvantis.exe")), "new launcher");
 }

@@ -1,0 +1,28 @@
+#include "console_capture.h"
+
+#include <cstdio>
+
+namespace {
+
+ConsoleCapture* Capture = nullptr;
+ConsoleAttribute CapturedAttribute = Colour::Normal;
+
+}  // namespace
+
+void CaptureConsoleOutput(ConsoleCapture* into) {
+  Capture = into;
+  CapturedAttribute = Colour::Normal;
+}
+
+// Defines what console/console_write.cpp defines, so the linker never takes that file.
+void WriteConsoleText(const std::wstring& text) {
+  if (text.empty()) return;
+  if (Capture != nullptr) {
+    Capture->pieces.emplace_back(CapturedAttribute, text);
+    return;
+  }
+  const std::string bytes = WideToUtf8(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+void SetConsoleColour(ConsoleAttribute attribute) { CapturedAttribute = attribute; }
