@@ -10,7 +10,7 @@
 #   MOD_MB MOD_FILES up-to-date mod for the start-to-engine run (500 MiB in 50 files)
 #   MEM_BIG_MB MEM_SMALL_MB  update sizes whose peak memory is compared (1024 and 10)
 #   ROUNDS           timed rounds of each measurement, the best counts (3); MEM_ROUNDS (1)
-#   SCAN             0 skips the drive scan benchmark (bench/drive_scan/run.sh)
+#   SCAN             0 skips the drive scan benchmark (ScanForGame over a 51,110-folder tree)
 #   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan)
 #   VARIANTS         scratch builds of bench_timing with a changed copy of product code, timed
 #                    beside the real one: VARIANTS=label=/path/a.exe,label2=/path/b.exe
@@ -28,7 +28,7 @@ if [[ "${BENCH_IN_NAMESPACE:-}" != 1 ]]; then
     cmake -S "$repo" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DKORVANTIS_UPDATE_HOST="$KORVANTIS_UPDATE_HOST" >/dev/null
   fi
-  cmake --build "$BUILD_DIR" -j2 --target Korvantis stand_in_engine bench_timing >/dev/null
+  cmake --build "$BUILD_DIR" -j2 --target Korvantis stand_in_engine bench_timing bench_floor >/dev/null
   exec unshare --mount --net --propagation private env BENCH_IN_NAMESPACE=1 "${BASH_SOURCE[0]}" "$@"
 fi
 

@@ -1,1 +1,0 @@
-korvantis_helper(without_localappdata ${CMAKE_CURRENT_LIST_DIR}/without_localappdata.cpp)
