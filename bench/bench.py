@@ -19,6 +19,8 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "scenarios"))
+from harness.wine import base_env  # noqa: E402  (the one place Wine's settings are made)
 BUILD = Path(os.environ["BUILD_DIR"]).resolve()
 WORK = BUILD / "bench-run"
 DATA = WORK / "data"  # drive D: of the bench prefix
@@ -54,14 +56,7 @@ VARIANTS = [tuple(v.split("=", 1)) for v in os.environ.get("VARIANTS", "").split
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 PREFIX = WORK / "wineprefix"
-WINE_ENV = {
-    **{k: v for k, v in os.environ.items() if not k.startswith(("WINE", "DISPLAY", "WAYLAND"))},
-    "WINEPREFIX": str(PREFIX),
-    "WINEDEBUG": "-all",
-    "WINEDLLOVERRIDES": "winemenubuilder.exe=d;mscoree=;mshtml=",
-    "LANG": "C.UTF-8",
-    "HOME": str(WORK / "home"),
-}
+WINE_ENV = base_env(PREFIX, WORK / "home")
 UP_TO_DATE = "Oyun guncel."
 UPDATE_DONE = "Guncelleme tamam."
 ENGINE_RECORD = "engine_received.json"

@@ -1,10 +1,12 @@
-# Sourced by the scripts: Wine quiet, no Mono/Gecko prompts, no desktop entries on the host,
-# and a prefix of this build's own (never the user's ~/.wine).
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
-export LANG=C.UTF-8
+# Sourced by the scripts: the Wine settings of scripts/wine.env, and a prefix and home of this
+# build's own (never the user's ~/.wine, nor shortcuts in the user's real desktop).
+set -a
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine.env"
+set +a
 export KORVANTIS_BUILD_DIR="${KORVANTIS_BUILD_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/mingw}"
 export WINEPREFIX="${KORVANTIS_UNIT_PREFIX:-$KORVANTIS_BUILD_DIR/wineprefix}"
+export HOME="$KORVANTIS_BUILD_DIR/wine-home"
+mkdir -p "$HOME"
 
 ensure_wine_prefix() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then

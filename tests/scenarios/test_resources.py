@@ -18,6 +18,8 @@ from pathlib import Path
 import pefile
 import pytest
 
+from harness.wine import base_env
+
 REPO = Path(__file__).resolve().parents[2]
 ICON_SIZES = [16, 32, 48, 64, 128, 256]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -236,8 +238,9 @@ def windows_view(exe_path):
     if shutil.which("wine") is None:
         pytest.skip("wine is not installed")
     # A prefix of this module's own: stopping its wineserver cannot disturb other tests.
-    env = dict(os.environ, WINEPREFIX=str(build_dir() / "wineprefix-resources"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml=", LANG="C.UTF-8")
+    home = build_dir() / "wineprefix-resources-home"
+    home.mkdir(exist_ok=True)
+    env = base_env(build_dir() / "wineprefix-resources", home)
     try:
         result = subprocess.run(["wine", str(helper), "Z:" + str(exe_path).replace("/", "\\")],
                                 env=env, capture_output=True, timeout=180)

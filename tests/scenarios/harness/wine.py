@@ -27,12 +27,21 @@ from . import screen as screen_mod
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-WINE_ENV = {
-    "WINEDEBUG": "-all",
-    # winemenubuilder would write .desktop files on the host for every shortcut.
-    "WINEDLLOVERRIDES": "winemenubuilder.exe=d;mscoree=;mshtml=",
-    "LANG": "C.UTF-8",
-}
+WINE_SETTINGS = Path(__file__).resolve().parents[3] / "scripts" / "wine.env"
+
+
+def read_wine_settings(path: Path = WINE_SETTINGS) -> dict[str, str]:
+    """The KEY="value" lines of scripts/wine.env, the one place they are written."""
+    settings = {}
+    for line in path.read_text().splitlines():
+        line = line.strip()
+        if line and not line.startswith("#"):
+            key, _, value = line.partition("=")
+            settings[key] = value.strip('"')
+    return settings
+
+
+WINE_ENV = read_wine_settings()
 # Folders the template's user profile links into $HOME; a scenario needs them as plain folders.
 HOME_LINKED_FOLDERS = ("Desktop", "Documents", "Downloads", "Music", "Pictures", "Videos")
 # Wine's own service processes: they outlive the programs a scenario starts.
