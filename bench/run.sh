@@ -32,38 +32,16 @@ if [[ "${BENCH_IN_NAMESPACE:-}" != 1 ]]; then
   exec unshare --mount --net --propagation private env BENCH_IN_NAMESPACE=1 "${BASH_SOURCE[0]}" "$@"
 fi
 
-ip link set lo up
 work=$BUILD_DIR/bench-run
 mkdir -p "$work"
 
-certs=$work/certs-$KORVANTIS_UPDATE_HOST
-if [[ ! -f $certs/server.chain.pem ]]; then
-  tmp=$(mktemp -d "$certs.XXXXXX")
-  (
-    cd "$tmp"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout ca.key -out ca.pem \
-      -subj "/CN=Korvantis Bench CA" -addext basicConstraints=critical,CA:TRUE \
-      -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
-    openssl req -new -newkey rsa:2048 -nodes -keyout server.key -out server.csr \
-      -subj "/CN=$KORVANTIS_UPDATE_HOST" 2>/dev/null
-    printf 'subjectAltName=DNS:%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
-      "$KORVANTIS_UPDATE_HOST" > server.ext
-    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 3650 \
-      -extfile server.ext -out server.crt 2>/dev/null
-    cat server.crt ca.pem > server.chain.pem
-  )
-  rm -rf "$certs"
-  mv "$tmp" "$certs"
-fi
-export BENCH_CERT_DIR=$certs
-
-# Only this namespace resolves the update host to loopback and trusts the bench CA.
+# The scenarios' namespace set-up: the update host on loopback and a throwaway CA trusted here
+# only (its certificates are kept in the bench folder between runs).
+. "$repo/scripts/private-net.sh"
+export BENCH_CERT_DIR=$(korvantis_certs "$work" "$KORVANTIS_UPDATE_HOST")
 ns_files=$(mktemp -d)
 trap 'rm -rf "$ns_files"' EXIT
-{ cat /etc/hosts; echo "127.0.0.1 $KORVANTIS_UPDATE_HOST"; } > "$ns_files/hosts"
-mount --bind "$ns_files/hosts" /etc/hosts
-cat /etc/ssl/certs/ca-certificates.crt "$certs/ca.pem" > "$ns_files/ca-certificates.crt"
-mount --bind "$ns_files/ca-certificates.crt" /etc/ssl/certs/ca-certificates.crt
+korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$BENCH_CERT_DIR" "$ns_files"
 
 export PYTHONDONTWRITEBYTECODE=1
 /usr/bin/python3 "$here/bench.py" "$@"
