@@ -15,6 +15,7 @@ packages=(
   liblnk-utils                 # independent reader of the shortcuts
   tmux                         # colour capture of the console
   curl                         # benchmark anchor
+  wrk                          # load run of bench/cache_load (edge against origin)
   clang clang-tidy cppcheck    # native fuzzing build and static analysis
   libclang-rt-14-dev
 )

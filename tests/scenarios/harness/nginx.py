@@ -60,7 +60,7 @@ def edge_nginx_conf(work: Path, certs: Path, host: str, manifest_ports: list[int
     conf = work / "nginx.conf"
     conf.write_text(f"""
 user root;
-worker_processes 1;
+worker_processes auto;
 pid {work}/nginx.pid;
 error_log {work}/log/error.log;
 events {{ worker_connections 4096; }}
