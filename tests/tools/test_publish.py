@@ -406,7 +406,12 @@ def versions(root):
     return found
 
 
-def test_every_published_version_stays_under_its_token(tmp_path):
+@pytest.mark.parametrize("links", [True, False], ids=["hard links", "copies"])
+def test_every_published_version_stays_under_its_token(tmp_path, monkeypatch, links):
+    if not links:
+        def no_links(src, dst):
+            raise PermissionError(1, "Operation not permitted", dst)
+        monkeypatch.setattr(publish.os, "link", no_links)
     root = tmp_path / "root"
     # A root written before versions were kept: what it serves becomes its manifest's versions.
     old = {"a.txt": b"a1", "gone.txt": b"g", "sub/b b.txt": b"same"}
@@ -417,7 +422,8 @@ def test_every_published_version_stays_under_its_token(tmp_path):
     served = [(root / UPDATE / "manifest.txt").read_bytes()]
     mods = [{"a.txt": b"a2", "sub/b b.txt": b"same"}, {"a.txt": b"a3 is longer", "sub/b b.txt": b"same"}]
     for i, files in enumerate(mods):
-        assert run(make_mod(tmp_path / f"m{i}", files), root)[0] == 0
+        out = __import__("io").StringIO()
+        assert publish.publish(str(make_mod(tmp_path / f"m{i}", files)), str(root), out=out) == 0
         served.append((root / UPDATE / "manifest.txt").read_bytes())
     everything = [old, *mods]
     assert versions(root) == {(token(d), n) for files in everything for n, d in files.items()}
@@ -428,18 +434,6 @@ def test_every_published_version_stays_under_its_token(tmp_path):
     kept = sorted((root / UPDATE / "gecmis").iterdir())
     assert [p.name for p in kept] == ["000001.txt", "000002.txt", "000003.txt"]
     assert [p.read_bytes() for p in kept] == served
-
-
-def test_versions_are_copied_where_hard_links_fail(tmp_path, monkeypatch):
-    def no_links(src, dst):
-        raise PermissionError(1, "Operation not permitted", dst)
-
-    monkeypatch.setattr(publish.os, "link", no_links)
-    root = tmp_path / "root"
-    for i, data in enumerate([b"one", b"two"]):
-        assert publish.publish(str(make_mod(tmp_path / f"m{i}", {"a.txt": data})), str(root)) == 0
-    assert versions(root) == {(token(b"one"), "a.txt"), (token(b"two"), "a.txt")}
-    assert (root / UPDATE / "dosyalar" / "a.txt").read_bytes() == b"two"
 
 
 PRUNE = [
