@@ -16,6 +16,7 @@ packages=(
   tmux                         # colour capture of the console
   curl                         # benchmark anchor
   osslsigncode                 # Authenticode signature of a release (scripts/release.sh)
+  wrk                          # load run of bench/cache_load (edge against origin)
   clang clang-tidy cppcheck    # native fuzzing build and static analysis
   libclang-rt-14-dev
 )

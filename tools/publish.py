@@ -1,12 +1,21 @@
 #!/usr/bin/env python3
 """Publish a mod folder as a Korvantis update root.
 
-    publish.py [--dry-run] [--prune] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT
+    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT
+    publish.py --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
     publish.py --verify KEY.pub UPDATE_ROOT
 
 Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
 UPDATE_ROOT/korvantis/guncelleme/dosyalar/, ready for a static web server whose document
 root is UPDATE_ROOT. Standard library only, so it runs wherever Python 3.8+ does.
+
+Every version ever published also stays under surumler/<token>/<name>, where <token> is the
+"?v=" value the launcher sends (the first 12 digits of the file's SHA-256), hard-linked to the
+dosyalar/ copy where the file system allows. server/nginx.conf answers "?v=" from there, so a
+URL that names a version only ever yields that version, whatever was published since. Every
+manifest put in place is kept as gecmis/<number>.txt; --rollback puts back the one before the
+current one (or --to NUMBER) and touches no file. --prune removes the versions that neither the
+last N kept manifests (--keep, 3) nor the manifest served until then name.
 
 Manifest order: "Korvantis.exe" first, then every other file sorted by its UTF-8 name.
 The launcher keeps going through the whole list after replacing itself and restarts only
@@ -28,6 +37,7 @@ import argparse
 import datetime
 import hashlib
 import os
+import re
 import secrets
 import shutil
 import stat
@@ -46,6 +56,13 @@ LAUNCHER_NAME = "Korvantis.exe"
 ROOT_PARTS = ("korvantis", "guncelleme")
 MANIFEST_NAME = "manifest.txt"
 FILES_FOLDER = "dosyalar"
+STORE_FOLDER = "surumler"
+HISTORY_FOLDER = "gecmis"
+# The launcher sends "?v=" and this many leading digits of the entry's digest.
+TOKEN_DIGITS = 12
+DEFAULT_KEEP = 3
+DIGEST = re.compile(r"[0-9a-f]{64}")
+KEPT_MANIFEST = re.compile(r"([0-9]+)\.txt")
 # Temporary files live beside their targets so os.replace never crosses a file system.
 # The server configuration hides this prefix; a leftover one is removed by the next run.
 TEMP_PREFIX = ".publish-tmp-"
@@ -406,6 +423,28 @@ def local_path(folder, name):
     return os.path.join(folder, *name.split("/"))
 
 
+def store_folder(root):
+    return os.path.join(update_folder(root), STORE_FOLDER)
+
+
+def history_folder(root):
+    return os.path.join(update_folder(root), HISTORY_FOLDER)
+
+
+def manifest_path(root):
+    return os.path.join(update_folder(root), MANIFEST_NAME)
+
+
+def version_token(digest):
+    return digest[:TOKEN_DIGITS]
+
+
+def version_path(root, entry):
+    """Where the version of entry that its "?v=" token names is kept. Two versions of one name
+    share a folder only if their digests share 12 digits; the later one then replaces the other."""
+    return local_path(os.path.join(store_folder(root), version_token(entry["hash"])), entry["name"])
+
+
 def fsync_folder(folder):
     # Makes a rename durable on POSIX; Windows has no directory handles to flush.
     if os.name == "nt":
@@ -469,6 +508,63 @@ def copy_verified(source, target, expected_hash):
                            % show_name(source))
 
 
+def same_file(a, b):
+    try:
+        sa, sb = os.stat(a), os.stat(b)
+    except OSError:
+        return False
+    return (sa.st_dev, sa.st_ino) == (sb.st_dev, sb.st_ino)
+
+
+def link_beside(source, target):
+    """A new hard link to source under a temporary name beside target; None where the file
+    system has no hard links."""
+    folder = os.path.dirname(target)
+    while True:
+        temp = os.path.join(folder, TEMP_PREFIX + "%d-%s" % (os.getpid(), secrets.token_hex(6)))
+        try:
+            os.link(source, temp)
+            return temp
+        except FileExistsError:
+            continue
+        except OSError:
+            return None
+
+
+def place_copy(source, target):
+    """Makes target the file at source (already verified and flushed), atomically: a hard link
+    where possible, else a flushed copy."""
+    temp = link_beside(source, target)
+    if temp is None:
+        def body(out):
+            with open(source, "rb") as src:
+                shutil.copyfileobj(src, out, READ_CHUNK_BYTES)
+        replace_atomically(target, body)
+        return
+    try:
+        os.replace(temp, target)
+    except BaseException:
+        os.unlink(temp)
+        raise
+
+
+def store_entry(mod, root, entry):
+    """Puts entry's bytes at its version path and at dosyalar/<name>; returns the folders it
+    changed. The version is written first: it is what "?v=" requests are answered from."""
+    kept = version_path(root, entry)
+    plain = local_path(files_folder(root), entry["name"])
+    changed = []
+    if not stored_copy_matches(kept, entry):
+        clear_way(store_folder(root), kept)
+        copy_verified(local_path(mod, entry["name"]), kept, entry["hash"])
+        changed.append(os.path.dirname(kept))
+    if not same_file(kept, plain) and not stored_copy_matches(plain, entry):
+        clear_way(files_folder(root), plain)
+        place_copy(kept, plain)
+        changed.append(os.path.dirname(plain))
+    return changed
+
+
 def clear_way(files_root, target):
     """Removes stale server entries that stand where target must go: a folder at its name,
     or a file at the name of one of its folders (the mod changed a file into a folder)."""
@@ -529,6 +625,157 @@ def remove_empty_folders(files_root):
                 pass
 
 
+# ---------------------------------------------------------------- kept versions and manifests
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def read_current_manifest(root):
+    try:
+        return read_bytes(manifest_path(root))
+    except FileNotFoundError:
+        return None
+
+
+def kept_manifests(root):
+    """[(number, path)] of the kept manifests, oldest first."""
+    try:
+        names = os.listdir(history_folder(root))
+    except FileNotFoundError:
+        return []
+    found = []
+    for name in names:
+        m = KEPT_MANIFEST.fullmatch(name)
+        if m:
+            found.append((int(m.group(1)), os.path.join(history_folder(root), name)))
+    return sorted(found)
+
+
+def keep_manifest(root, body):
+    """Keeps body as the newest of the kept manifests."""
+    kept = kept_manifests(root)
+    number = kept[-1][0] + 1 if kept else 1
+    os.makedirs(history_folder(root), exist_ok=True)
+    replace_atomically(os.path.join(history_folder(root), "%06d.txt" % number),
+                       lambda f: f.write(body))
+    fsync_folder(history_folder(root))
+
+
+def write_manifest(root, body):
+    """Puts body in place as the served manifest, byte for byte and atomically, after keeping a
+    copy of it for a later rollback."""
+    keep_manifest(root, body)
+    replace_atomically(manifest_path(root), lambda f: f.write(body))
+    fsync_folder(update_folder(root))
+
+
+def versioned_entries(body):
+    # Only a real digest makes a version path; anything else could name a folder outside.
+    return [e for e in parse_manifest(body) if DIGEST.fullmatch(e["hash"])]
+
+
+def keep_unkept_manifest(root, body):
+    """A manifest served before versions were kept (or put there by hand): its files that
+    dosyalar/ still holds become its versions and it joins the kept manifests, so that launchers
+    that read it and a later rollback find them."""
+    if any(read_bytes(path) == body for _, path in kept_manifests(root)):
+        return
+    for e in versioned_entries(body):
+        kept = version_path(root, e)
+        plain = local_path(files_folder(root), e["name"])
+        if not os.path.lexists(kept) and stored_copy_matches(plain, e):
+            clear_way(store_folder(root), kept)
+            place_copy(plain, kept)
+    keep_manifest(root, body)
+
+
+def prune_plan(root, keep, served, new_body=None):
+    """(version files, kept manifests) that --prune removes: all but those of the last `keep`
+    kept manifests and of `served`, the manifest served when the run began (launchers may be
+    half-way through it). With new_body (a dry run), that body counts as kept already."""
+    kept = kept_manifests(root)
+    split = max(0, len(kept) - (keep if new_body is None else keep - 1))
+    recent = [read_bytes(path) for _, path in kept[split:]]
+    if new_body is not None:
+        recent.append(new_body)
+    old = kept[:split]
+    wanted = set()
+    for body in recent + ([served] if served is not None else []):
+        for e in versioned_entries(body):
+            try:
+                st = os.lstat(version_path(root, e))
+            except OSError:
+                continue
+            # By file identity, so a case-insensitive server disk keeps its files.
+            wanted.add((st.st_dev, st.st_ino))
+    return (stray_files(store_folder(root), wanted),
+            [path for _, path in old if served is None or read_bytes(path) != served])
+
+
+def prune_versions(root, keep, served):
+    """Removes what prune_plan names; returns how many version files went."""
+    versions, manifests = prune_plan(root, keep, served)
+    for rel in versions:
+        os.unlink(local_path(store_folder(root), rel))
+    for path in manifests:
+        os.unlink(path)
+    remove_empty_folders(store_folder(root))
+    return len(versions)
+
+
+def missing_versions(root, body):
+    return [e["name"] for e in parse_manifest(body)
+            if not DIGEST.fullmatch(e["hash"]) or not stored_copy_matches(version_path(root, e), e)]
+
+
+def rollback_target(root, current, number):
+    """(number, body) of the kept manifest to put back: `number`, or the one kept before the
+    newest copy of the current manifest that differs from it."""
+    kept = [(n, read_bytes(path)) for n, path in kept_manifests(root)]
+    if number is not None:
+        for n, body in kept:
+            if n == number:
+                return n, body
+        raise PublishError("no kept manifest %d (kept: %s)"
+                           % (number, ", ".join(str(n) for n, _ in kept) or "none"))
+    positions = [i for i, (_, body) in enumerate(kept) if body == current]
+    earlier = [(n, body) for n, body in kept[:positions[-1] if positions else len(kept)]
+               if body != current]
+    if not earlier:
+        raise PublishError("no manifest is kept from before the current one")
+    return earlier[-1]
+
+
+def first_line(body):
+    return body.split(b"\n", 1)[0].decode("utf-8", "replace")
+
+
+def rollback(root, number=None, dry_run=False, out=sys.stdout):
+    """Puts back a kept manifest, byte for byte; no file is written, moved or removed."""
+    if not os.path.isdir(update_folder(root)):
+        raise PublishError("%s holds no update" % show_name(root))
+    current = read_current_manifest(root)
+    target, body = rollback_target(root, current, number)
+    missing = missing_versions(root, body)
+    if missing:
+        raise PublishError("kept manifest %d names %d file version(s) no longer stored (%s); "
+                           "publish that mod folder again instead"
+                           % (target, len(missing), ", ".join(show_name(n) for n in missing[:5])))
+    if dry_run:
+        for n, path in kept_manifests(root):
+            kept = read_bytes(path)
+            mark = "<- rollback" if n == target else "current" if kept == current else ""
+            out.write("%6d  %-11s %s\n" % (n, mark, first_line(kept)))
+        out.write("dry run: would put back kept manifest %d; nothing written\n" % target)
+        return
+    replace_atomically(manifest_path(root), lambda f: f.write(body))
+    fsync_folder(update_folder(root))
+    out.write("rolled back to kept manifest %d (%s); no file changed\n" % (target, first_line(body)))
+
+
 # ---------------------------------------------------------------- the run
 
 
@@ -559,17 +806,17 @@ def plan_changes(entries, old_entries, root):
     return added, changed, removed, unchanged
 
 
-def print_dry_run(entries, root, prune, out):
+def print_dry_run(entries, root, prune, keep, out):
     added, changed, removed, unchanged = plan_changes(entries, read_old_manifest(root), root)
     for label, group in (("added", added), ("changed", changed), ("removed", removed)):
         for e in group:
             note = " (%s)" % e["note"] if e.get("note") else ""
             out.write("%-8s %s %d bytes%s\n" % (label, show_name(e["name"]), e["size"], note))
-    keep = {e["name"] for e in entries}
+    names = {e["name"] for e in entries}
     pruned = []
     if prune and os.path.isdir(files_folder(root)):
         keep_ids = set()
-        for name in keep:
+        for name in names:
             try:
                 st = os.lstat(local_path(files_folder(root), name))
                 keep_ids.add((st.st_dev, st.st_ino))
@@ -578,6 +825,13 @@ def print_dry_run(entries, root, prune, out):
         pruned = stray_files(files_folder(root), keep_ids)
         for name in pruned:
             out.write("%-8s %s\n" % ("prune", show_name(name)))
+    if prune:
+        new_body = build_manifest(entries, datetime.datetime.now(datetime.timezone.utc))
+        versions, _ = prune_plan(root, keep, read_current_manifest(root), new_body)
+        for rel in versions:
+            token, name = rel.split("/", 1)
+            out.write("%-8s %s version %s\n" % ("prune", show_name(name), token))
+        pruned += versions
 
     def total(group):
         return sum(e["size"] for e in group)
@@ -602,7 +856,7 @@ def check_folders(mod, root):
 
 
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
-            sign_key=None):
+            keep=DEFAULT_KEEP, sign_key=None):
     """Runs one publication; returns the exit code."""
     try:
         check_folders(mod, root)
@@ -628,7 +882,7 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             manifest = sign_manifest(manifest, sign_key)
 
         if dry_run:
-            print_dry_run(entries, root, prune, out)
+            print_dry_run(entries, root, prune, keep, out)
             if sign_key:
                 out.write("the manifest would be signed with %s\n" % show_name(sign_key))
             return EXIT_OK
@@ -637,39 +891,52 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
         files_root = files_folder(root)
         os.makedirs(files_root, exist_ok=True)
         remove_leftover_temps(update_root)
+        served = read_current_manifest(root)
+        if served is not None:
+            keep_unkept_manifest(root, served)
 
         written = 0
         touched = set()
         for e in manifest_order(entries):
-            target = local_path(files_root, e["name"])
-            if stored_copy_matches(target, e):
-                continue
-            clear_way(files_root, target)
-            copy_verified(local_path(mod, e["name"]), target, e["hash"])
-            touched.add(os.path.dirname(target))
-            written += 1
+            changed = store_entry(mod, root, e)
+            touched.update(changed)
+            written += bool(changed)
         for folder in sorted(touched):
             fsync_folder(folder)
 
         # Last, and atomically: a launcher must never read a list naming files not yet in place.
-        replace_atomically(os.path.join(update_root, MANIFEST_NAME), lambda f: f.write(manifest))
-        fsync_folder(update_root)
+        write_manifest(root, manifest)
 
-        pruned = []
+        pruned = 0
         if prune:
             keep_ids = set()
             for e in entries:
                 st = os.lstat(local_path(files_root, e["name"]))
                 keep_ids.add((st.st_dev, st.st_ino))
-            pruned = stray_files(files_root, keep_ids)
-            for name in pruned:
+            stray = stray_files(files_root, keep_ids)
+            for name in stray:
                 os.unlink(local_path(files_root, name))
             remove_empty_folders(files_root)
+            pruned = len(stray) + prune_versions(root, keep, served)
 
         out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
                   % (len(entries), sum(e["size"] for e in entries), written,
-                     ", %d pruned" % len(pruned) if prune else "", ", signed" if sign_key else "",
+                     ", %d pruned" % pruned if prune else "", ", signed" if sign_key else "",
                      show_name(update_root)))
+        return EXIT_OK
+    except PublishError as e:
+        err.write("publish.py: %s\n" % e)
+        return EXIT_USAGE
+    except OSError as e:
+        where = " (%s)" % show_name(e.filename) if e.filename else ""
+        err.write("publish.py: %s%s\n" % (e.strerror or e, where))
+        return EXIT_USAGE
+
+
+def run_rollback(root, number=None, dry_run=False, out=sys.stdout, err=sys.stderr):
+    """Runs one rollback; returns the exit code."""
+    try:
+        rollback(root, number, dry_run, out)
         return EXIT_OK
     except PublishError as e:
         err.write("publish.py: %s\n" % e)
@@ -687,33 +954,53 @@ def main(argv=None):
             stream.reconfigure(errors="backslashreplace")
     parser = argparse.ArgumentParser(
         prog="publish.py",
-        description="Publish a mod folder as a Korvantis update root for a static web server.")
-    parser.add_argument("folders", nargs="+", metavar="MOD_FOLDER UPDATE_ROOT",
-                        help="the folder whose files the launcher folder must hold, and the "
-                             "document root of the web server (korvantis/guncelleme/ is "
-                             "written below it); with --verify, the update root only")
+        usage="%(prog)s [--dry-run] [--prune [--keep N]] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT\n"
+              "       %(prog)s --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT\n"
+              "       %(prog)s --verify KEY.pub UPDATE_ROOT",
+        description="Publish a mod folder as a Korvantis update root for a static web server, "
+                    "or put back an earlier manifest.")
+    parser.add_argument("mod_folder", nargs="?", help="folder whose files the launcher folder "
+                                                      "must hold (not with --rollback or --verify)")
+    parser.add_argument("update_root", help="document root of the web server; "
+                                            "korvantis/guncelleme/ is written below it")
     parser.add_argument("--dry-run", action="store_true",
                         help="show what would change against the existing root; write nothing")
     parser.add_argument("--prune", action="store_true",
                         help="after the new manifest is in place, delete served files it "
-                             "no longer names")
+                             "no longer names and versions no kept manifest names")
+    parser.add_argument("--keep", type=int, default=DEFAULT_KEEP, metavar="N",
+                        help="with --prune: keep the versions of the last N manifests "
+                             "(default %d)" % DEFAULT_KEEP)
+    parser.add_argument("--rollback", action="store_true",
+                        help="put back the manifest kept before the current one; no file "
+                             "is touched")
+    parser.add_argument("--to", type=int, metavar="NUMBER",
+                        help="with --rollback: the kept manifest gecmis/NUMBER.txt instead")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifest with this P-256 private key (openssl)")
     parser.add_argument("--verify", metavar="KEY.pub",
                         help="check the signature of the root's manifest with this public key")
     args = parser.parse_args(argv)  # usage errors exit with 2
+    if args.keep < 1:
+        parser.error("--keep must be at least 1")
     if args.verify:
-        if len(args.folders) != 1 or args.sign or args.dry_run or args.prune:
-            parser.error("--verify takes the update root only")
+        if args.mod_folder is not None or args.sign or args.dry_run or args.prune or args.rollback:
+            parser.error("--verify takes only UPDATE_ROOT")
         try:
-            return verify_root(args.verify, args.folders[0], sys.stdout, sys.stderr)
+            return verify_root(args.verify, args.update_root, sys.stdout, sys.stderr)
         except (PublishError, OSError) as e:
             sys.stderr.write("publish.py: %s\n" % (e.strerror if isinstance(e, OSError) and e.strerror else e))
             return EXIT_USAGE
-    if len(args.folders) != 2:
-        parser.error("give the mod folder and the update root")
-    return publish(args.folders[0], args.folders[1], prune=args.prune, dry_run=args.dry_run,
-                   sign_key=args.sign)
+    if args.rollback:
+        if args.mod_folder is not None or args.prune or args.sign:
+            parser.error("--rollback takes only UPDATE_ROOT (and --to, --dry-run)")
+        return run_rollback(args.update_root, args.to, args.dry_run)
+    if args.mod_folder is None:
+        parser.error("MOD_FOLDER and UPDATE_ROOT are required")
+    if args.to is not None:
+        parser.error("--to goes with --rollback")
+    return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
+                   keep=args.keep, sign_key=args.sign)
 
 
 if __name__ == "__main__":

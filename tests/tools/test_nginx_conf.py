@@ -29,8 +29,18 @@ UPDATE = "/korvantis/guncelleme/"
 MOD = {
     "Korvantis.exe": b"MZ" + b"\0" * 5000,
     "maps/a b.bsp": b"bsp bytes " * 300,
-    "sound/\u015fark\u0131.wav": b"RIFF" + os.urandom(2000),
+    # Fixed bytes: the namespace side imports this file again and must get the same tokens.
+    "sound/\u015fark\u0131.wav": b"RIFF" + hashlib.sha512(b"wav").digest() * 30,
 }
+# Published after MOD: a launcher that read the first list still asks for the first bsp.
+NEXT_BSP = b"bsp bytes, next version " * 300
+
+
+def token(data):
+    return hashlib.sha256(data).hexdigest()[:12]
+
+
+EXE_TOKEN = token(MOD["Korvantis.exe"])
 
 
 def make_test_conf(work, update_root):
@@ -68,7 +78,10 @@ def observed():
             (mod / name).write_bytes(data)
         root = work / "root"
         subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True)
+        (mod / "maps/a b.bsp").write_bytes(NEXT_BSP)
+        subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True)
         (root / "korvantis/guncelleme/dosyalar/.publish-tmp-1-abc").write_bytes(b"half")
+        (root / "korvantis/guncelleme/surumler" / EXE_TOKEN / ".publish-tmp-1-abc").write_bytes(b"h")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-keyout", str(work / "key.pem"), "-out", str(work / "cert.pem"),
                         "-subj", "/CN=" + HOST, "-addext", "subjectAltName=DNS:" + HOST],
@@ -107,18 +120,44 @@ def test_manifest_is_served_uncached_and_plain(observed):
     assert head["status"] == 200 and head["length"] == 0
 
 
-@pytest.mark.parametrize("path,name", [
-    ("dosyalar/Korvantis.exe?v=0123456789ab", "Korvantis.exe"),
-    ("dosyalar/maps/a%20b.bsp?v=", "maps/a b.bsp"),
-    ("dosyalar/sound/%C5%9Fark%C4%B1.wav?v=ffffffffffff", "sound/\u015fark\u0131.wav"),
-])
-def test_files_are_served_whole_and_cacheable(observed, path, name):
+SERVED = [
+    ("dosyalar/Korvantis.exe?v=" + EXE_TOKEN, MOD["Korvantis.exe"]),
+    # The first version after the second publication: what its token names, not the file now.
+    ("dosyalar/maps/a%20b.bsp?v=" + token(MOD["maps/a b.bsp"]), MOD["maps/a b.bsp"]),
+    ("dosyalar/maps/a%20b.bsp?v=" + token(NEXT_BSP), NEXT_BSP),
+    ("dosyalar/sound/%C5%9Fark%C4%B1.wav?v=" + token(MOD["sound/\u015fark\u0131.wav"]),
+     MOD["sound/\u015fark\u0131.wav"]),
+]
+
+
+@pytest.mark.parametrize("path,data", SERVED)
+def test_files_are_served_whole_and_cacheable_by_their_token(observed, path, data):
     a = answer(observed, "GET", UPDATE + path)
     assert a["status"] == 200
-    assert a["sha256"] == hashlib.sha256(MOD[name]).hexdigest()
-    assert a["headers"]["cache-control"] == "public, max-age=31536000"
+    assert a["sha256"] == hashlib.sha256(data).hexdigest()
+    assert a["headers"]["cache-control"] == "public, max-age=31536000, immutable"
     assert a["headers"]["content-type"] == "application/octet-stream"
     assert "content-encoding" not in a["headers"]
+
+
+NO_VERSION = [
+    "dosyalar/Korvantis.exe?v=0123456789ab",                 # well formed, never published
+    "dosyalar/Korvantis.exe?v=" + token(MOD["maps/a b.bsp"]),  # another file's token
+    "dosyalar/Korvantis.exe?v=" + EXE_TOKEN.upper(),
+    "dosyalar/Korvantis.exe?v=" + EXE_TOKEN[:11],
+    "dosyalar/Korvantis.exe?v=" + EXE_TOKEN + "0",
+    "dosyalar/Korvantis.exe?v=..%2F" + EXE_TOKEN,
+    "dosyalar/Korvantis.exe?v=",
+    "dosyalar/Korvantis.exe",                                 # the plain copy is for other hosts
+    "dosyalar/.publish-tmp-1-abc?v=" + EXE_TOKEN,
+]
+
+
+@pytest.mark.parametrize("path", NO_VERSION)
+def test_a_token_naming_no_version_is_404_kept_briefly(observed, path):
+    a = answer(observed, "GET", UPDATE + path)
+    assert a["status"] == 404
+    assert a["headers"]["cache-control"] == "public, max-age=10"
 
 
 @pytest.mark.parametrize("method,path,status", [
@@ -137,7 +176,7 @@ def test_files_are_served_whole_and_cacheable(observed, path, name):
 def test_nothing_else_is_served(observed, method, path, status):
     a = answer(observed, method, path)
     assert a["status"] == status
-    assert "max-age" not in a["headers"].get("cache-control", "")
+    assert a["headers"].get("cache-control", "") in ("", "public, max-age=10")
 
 
 def test_no_escape_from_the_root(observed):
@@ -150,9 +189,8 @@ def test_no_escape_from_the_root(observed):
 REQUESTS = [
     ("GET", UPDATE + "manifest.txt?t=9876543210"),
     ("HEAD", UPDATE + "manifest.txt?t=1"),
-    ("GET", UPDATE + "dosyalar/Korvantis.exe?v=0123456789ab"),
-    ("GET", UPDATE + "dosyalar/maps/a%20b.bsp?v="),
-    ("GET", UPDATE + "dosyalar/sound/%C5%9Fark%C4%B1.wav?v=ffffffffffff"),
+    *(("GET", UPDATE + path) for path, _ in SERVED),
+    *(("GET", UPDATE + path) for path in NO_VERSION),
     ("GET", "/"),
     ("GET", UPDATE),
     ("GET", UPDATE + "dosyalar/"),

@@ -1,4 +1,5 @@
-"""tools/publish.py: refusals, manifest format, atomic publication, --dry-run, --prune."""
+"""tools/publish.py: refusals, manifest format, atomic publication, --dry-run, --prune, kept
+versions and --rollback."""
 
 import hashlib
 import importlib.util
@@ -247,10 +248,13 @@ def test_manifest_is_renamed_into_place_last(tmp_path, monkeypatch):
         if dst == manifest:
             # Until this rename the old list stays readable, and every file is already complete.
             assert Path(manifest).read_bytes() == b"# old manifest\n"
-            assert (root / UPDATE / "dosyalar" / "a.txt").read_bytes() == b"new a"
-            assert (root / UPDATE / "dosyalar" / "sub" / "b.txt").read_bytes() == b"new b"
+            for name, data in (("a.txt", b"new a"), ("sub/b.txt", b"new b")):
+                assert (root / UPDATE / "dosyalar" / name).read_bytes() == data
+                token = hashlib.sha256(data).hexdigest()[:12]
+                assert (root / UPDATE / "surumler" / token / name).read_bytes() == data
             assert launcher_entries(Path(src).read_bytes())
-        events.append(("replace", dst))
+        # A second name of a file already flushed needs no flush of its own.
+        events.append(("replace", dst, os.stat(src).st_nlink > 1))
         real_replace(src, dst)
 
     monkeypatch.setattr(publish.os, "replace", fake_replace)
@@ -258,12 +262,14 @@ def test_manifest_is_renamed_into_place_last(tmp_path, monkeypatch):
     monkeypatch.setattr(publish.os, "open", fake_open)
     assert publish.publish(str(mod), str(root)) == 0
 
-    replaces = [e for e in events if e[0] == "replace"]
-    assert replaces[-1] == ("replace", manifest)
-    assert len(replaces) == 3
+    replaces = [e[1] for e in events if e[0] == "replace"]
+    assert replaces[-1] == manifest
+    # Both versions and both plain names, the old and the new manifest kept, the manifest.
+    assert len(replaces) == 7
+    assert replaces[-2] == str(root / UPDATE / "gecmis" / "000002.txt")
     assert ("opened manifest for writing",) not in events
     for i, e in enumerate(events):
-        if e[0] == "replace":
+        if e[0] == "replace" and not e[2]:
             assert events[i - 1] == ("fsync",)   # flushed before it becomes visible
     leftovers = [p for p in (root / UPDATE).rglob("*") if p.name.startswith(".publish-tmp-")]
     assert leftovers == []
@@ -376,6 +382,151 @@ def test_removed_files_stay_unless_pruned(tmp_path, prune):
         == [b"a.txt"]
 
 
+# ---------------------------------------------------------------- kept versions, prune, rollback
+
+
+def rollback(root, *flags):
+    proc = subprocess.run([sys.executable, str(TOOL), "--rollback", *flags, str(root)],
+                          capture_output=True)
+    return proc.returncode, proc.stdout.decode("utf-8"), proc.stderr.decode("utf-8")
+
+
+def token(data):
+    return hashlib.sha256(data).hexdigest()[:12]
+
+
+def versions(root):
+    """{(token, name)} of every kept version, checked to hold the bytes its token names."""
+    found = set()
+    store = root / UPDATE / "surumler"
+    for p in store.rglob("*"):
+        if p.is_file():
+            tok, name = p.relative_to(store).as_posix().split("/", 1)
+            assert token(p.read_bytes()) == tok, name
+            found.add((tok, name))
+    return found
+
+
+@pytest.mark.parametrize("links", [True, False], ids=["hard links", "copies"])
+def test_every_published_version_stays_under_its_token(tmp_path, monkeypatch, links):
+    if not links:
+        def no_links(src, dst):
+            raise PermissionError(1, "Operation not permitted", dst)
+        monkeypatch.setattr(publish.os, "link", no_links)
+    root = tmp_path / "root"
+    # A root written before versions were kept: what it serves becomes its manifest's versions.
+    old = {"a.txt": b"a1", "gone.txt": b"g", "sub/b b.txt": b"same"}
+    make_mod(root / UPDATE, {"dosyalar/" + n: d for n, d in old.items()})
+    (root / UPDATE / "manifest.txt").write_bytes(b"".join(
+        b"%s %d %s\n" % (hashlib.sha256(d).hexdigest().encode(), len(d), n.encode())
+        for n, d in old.items()))
+    served = [(root / UPDATE / "manifest.txt").read_bytes()]
+    mods = [{"a.txt": b"a2", "sub/b b.txt": b"same"}, {"a.txt": b"a3 is longer", "sub/b b.txt": b"same"}]
+    for i, files in enumerate(mods):
+        out = __import__("io").StringIO()
+        assert publish.publish(str(make_mod(tmp_path / f"m{i}", files)), str(root), out=out) == 0
+        served.append((root / UPDATE / "manifest.txt").read_bytes())
+    everything = [old, *mods]
+    assert versions(root) == {(token(d), n) for files in everything for n, d in files.items()}
+    # dosyalar/ holds the current version only, for hosts that ignore the query.
+    files = root / UPDATE / "dosyalar"
+    assert (files / "a.txt").read_bytes() == b"a3 is longer"
+    assert (files / "gone.txt").read_bytes() == b"g"
+    kept = sorted((root / UPDATE / "gecmis").iterdir())
+    assert [p.name for p in kept] == ["000001.txt", "000002.txt", "000003.txt"]
+    assert [p.read_bytes() for p in kept] == served
+
+
+PRUNE = [
+    # (a.txt of each publication, "R" for a rollback; --keep of the last one; a.txt versions left)
+    (["1", "2", "3", "4", "5"], 3, {"3", "4", "5"}),
+    # The manifest served until the new one stays whole: a launcher may be half-way through it.
+    (["1", "2", "3", "4", "5"], 1, {"4", "5"}),
+    (["1", "2", "3", "4", "R", "5"], 2, {"3", "4", "5"}),
+]
+
+
+@pytest.mark.parametrize("steps,keep,left", PRUNE, ids=["keep 3", "keep 1", "after rollback"])
+def test_prune_keeps_the_versions_of_the_last_manifests(tmp_path, steps, keep, left):
+    root = tmp_path / "root"
+    for i, step in enumerate(steps):
+        if step == "R":
+            assert rollback(root)[0] == 0
+            continue
+        mod = make_mod(tmp_path / f"m{i}", {"a.txt": step.encode(), "b.txt": b"b"})
+        if i < len(steps) - 1:
+            assert run(mod, root)[0] == 0
+            continue
+        before = versions(root)
+        code, out, _ = run(mod, root, "--dry-run", "--prune", "--keep", str(keep))
+        assert code == 0
+        listed = {line.split()[-1] for line in out.splitlines() if line.startswith("prune ")}
+        assert run(mod, root, "--prune", "--keep", str(keep))[0] == 0
+        gone = before - versions(root)
+        assert {tok for tok, _ in gone} == listed          # the dry run told the truth
+    assert versions(root) == {(token(v.encode()), "a.txt") for v in left} | {(token(b"b"), "b.txt")}
+    kept = len(list((root / UPDATE / "gecmis").iterdir()))
+    assert kept == len(left)
+    assert [p for p in (root / UPDATE / "surumler").iterdir() if not any(p.iterdir())] == []
+
+
+def test_rollback_puts_back_the_earlier_manifest_atomically_touching_no_file(tmp_path,
+                                                                             monkeypatch):
+    root = tmp_path / "root"
+    bodies = []
+    for i, data in enumerate([b"v1", b"v2 longer", b"v3"]):
+        assert run(make_mod(tmp_path / f"m{i}", {"a.txt": data, "b.txt": b"b"}), root)[0] == 0
+        bodies.append((root / UPDATE / "manifest.txt").read_bytes())
+    manifest = str(root / UPDATE / "manifest.txt")
+    files_before = {k: v for k, v in tree(root).items() if not k.endswith("manifest.txt")}
+    events = []
+    real_replace, real_fsync = os.replace, os.fsync
+
+    def fake_replace(src, dst):
+        assert os.fspath(dst) == manifest
+        assert Path(src).read_bytes() == bodies[1]       # whole before it is visible
+        assert Path(manifest).read_bytes() == bodies[2]
+        events.append("replace")
+        real_replace(src, dst)
+
+    monkeypatch.setattr(publish.os, "replace", fake_replace)
+    monkeypatch.setattr(publish.os, "fsync", lambda fd: (events.append("fsync"), real_fsync(fd)))
+    for name in ("unlink", "link", "rename", "remove", "rmdir"):
+        monkeypatch.setattr(publish.os, name, lambda *a, name=name: pytest.fail(name + str(a)))
+    out = __import__("io").StringIO()
+    assert publish.run_rollback(str(root), out=out) == 0
+    monkeypatch.undo()
+
+    assert (root / UPDATE / "manifest.txt").read_bytes() == bodies[1]   # byte for byte
+    assert events[:2] == ["fsync", "replace"]
+    assert {k: v for k, v in tree(root).items() if not k.endswith("manifest.txt")} == files_before
+    # Once more steps back again; --to names any kept one.
+    assert rollback(root)[0] == 0
+    assert (root / UPDATE / "manifest.txt").read_bytes() == bodies[0]
+    assert rollback(root, "--to", "3")[0] == 0
+    assert (root / UPDATE / "manifest.txt").read_bytes() == bodies[2]
+
+
+def test_rollback_refuses_what_it_cannot_serve(tmp_path):
+    root = tmp_path / "root"
+    assert run(make_mod(tmp_path / "m0", {"a.txt": b"only"}), root)[0] == 0
+    code, _, err = rollback(root)
+    assert code == 2 and "no manifest is kept from before" in err
+    for i, data in enumerate([b"x1", b"x2", b"x3"]):
+        flags = ["--prune", "--keep", "1"] if i == 2 else []
+        assert run(make_mod(tmp_path / f"m{i + 1}", {"a.txt": data}), root, *flags)[0] == 0
+    current = (root / UPDATE / "manifest.txt").read_bytes()
+    for flags, fragment in ((["--to", "1"], "no kept manifest 1"),
+                            (["--to", "9"], "no kept manifest 9 (kept: 3, 4)")):
+        code, _, err = rollback(root, *flags)
+        assert code == 2 and fragment in err, err
+    # A version lost after all: the rollback is refused, nothing is put back.
+    next((root / UPDATE / "surumler" / token(b"x2")).rglob("a.txt")).unlink()
+    code, _, err = rollback(root)
+    assert code == 2 and 'names 1 file version(s) no longer stored ("a.txt")' in err
+    assert (root / UPDATE / "manifest.txt").read_bytes() == current
+
+
 # ---------------------------------------------------------------- usage
 
 
@@ -383,6 +534,10 @@ def test_removed_files_stay_unless_pruned(tmp_path, prune):
     [],
     ["only-one"],
     ["--bogus", "a", "b"],
+    ["--rollback", "mod", "root"],
+    ["--rollback", "--prune", "root"],
+    ["--to", "1", "mod", "root"],
+    ["--keep", "0", "mod", "root"],
 ])
 def test_usage_errors_exit_2(args):
     proc = subprocess.run([sys.executable, str(TOOL), *args], capture_output=True)
