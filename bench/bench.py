@@ -11,15 +11,16 @@ import itertools
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import threading
 import time
 from pathlib import Path
+from urllib.parse import quote
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "scenarios"))
+from harness.nginx import Nginx, local_nginx_conf  # noqa: E402
 from harness.wine import base_env  # noqa: E402  (the one place Wine's settings are made)
 BUILD = Path(os.environ["BUILD_DIR"]).resolve()
 WORK = BUILD / "bench-run"
@@ -195,74 +196,19 @@ def wall(command: list[str], **kwargs) -> tuple[float, subprocess.CompletedProce
 
 
 # ----- nginx ---------------------------------------------------------------------------------
-class Nginx:
-    """nginx on 127.0.0.1:443 for the update host: static files, sendfile."""
+def start_nginx() -> Nginx:
+    """Debian's nginx with the shipped server/nginx.conf, as an update server runs it."""
+    work = WORK / "nginx"
+    shutil.rmtree(work / "log", ignore_errors=True)
+    return Nginx(work, local_nginx_conf(work, WWW, CERTS, HOST))
 
-    def __init__(self) -> None:
-        self.dir = WORK / "nginx"
-        self.proc: subprocess.Popen | None = None
 
-    def start(self) -> None:
-        self.dir.mkdir(parents=True, exist_ok=True)
-        (self.dir / "access.log").unlink(missing_ok=True)
-        conf = self.dir / "nginx.conf"
-        temp = self.dir / "temp"
-        temp.mkdir(exist_ok=True)
-        conf.write_text(f"""
-daemon off;
-master_process on;
-worker_processes 1;
-user root;
-pid {self.dir}/nginx.pid;
-error_log {self.dir}/error.log warn;
-events {{ worker_connections 64; }}
-http {{
-  # One line a request: which TLS each client negotiated.
-  log_format tls '$request_uri $ssl_protocol $ssl_cipher $http_user_agent';
-  access_log {self.dir}/access.log tls;
-  sendfile on;
-  tcp_nopush on;
-  client_body_temp_path {temp}/body;
-  proxy_temp_path {temp}/proxy;
-  fastcgi_temp_path {temp}/fastcgi;
-  uwsgi_temp_path {temp}/uwsgi;
-  scgi_temp_path {temp}/scgi;
-  types {{ }}
-  default_type application/octet-stream;
-  server {{
-    listen 127.0.0.1:443 ssl;
-    # Plain HTTP only for scratch builds that split TLS from the rest of the client's cost.
-    listen 127.0.0.1:80;
-    server_name {HOST};
-    ssl_certificate {CERTS}/server.chain.pem;
-    ssl_certificate_key {CERTS}/server.key;
-    root {WWW};
-  }}
-}}
-""")
-        self.proc = subprocess.Popen(["nginx", "-p", str(self.dir), "-c", str(conf),
-                                      "-e", str(self.dir / "error.log")],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while True:
-            if self.proc.poll() is not None:
-                raise RuntimeError(f"nginx ended: {self.proc.stderr.read().decode()}")
-            try:
-                socket.create_connection(("127.0.0.1", 443), timeout=0.2).close()
-                return
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("nginx does not listen on 127.0.0.1:443")
-                time.sleep(0.05)
-
-    def stop(self) -> None:
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+def serve(name: str, source: Path, digest: str) -> str:
+    """Puts source where server/nginx.conf finds its version (as publish.py lays a root out);
+    returns the launcher's request path for it."""
+    link(source, WWW / UPDATE_ROOT / "surumler" / digest[:12] / name)
+    link(source, WWW / UPDATE_ROOT / "dosyalar" / name)
+    return f"/{UPDATE_ROOT}/dosyalar/{quote(name)}?v={digest[:12]}"
 
 
 # ----- a launcher folder ---------------------------------------------------------------------
@@ -397,9 +343,8 @@ def variant_exes() -> list[tuple[str, Path]]:
 def bench_download() -> None:
     size = DOWNLOAD_MB * MIB
     source = make_random(DATA / f"download-{DOWNLOAD_MB}.bin", size)
-    server_path = f"/bench/download-{DOWNLOAD_MB}.bin"
-    link(source, WWW / server_path.lstrip("/"))
     expected = sha256(source)
+    server_path = serve(f"bench/download-{DOWNLOAD_MB}.bin", source, expected)
     out_dir = DATA / "downloads"
     out_dir.mkdir(exist_ok=True)
     clients = [("DownloadToFile", TIMING_EXE), ("WinHTTP loop", FLOOR_EXE), *variant_exes()]
@@ -546,7 +491,7 @@ def bench_memory() -> None:
     for mb in (MEM_SMALL_MB, MEM_BIG_MB):
         name = f"guncelleme-{mb}.bin"
         source = make_random(DATA / "payload" / name, mb * MIB)
-        link(source, WWW / UPDATE_ROOT / "dosyalar" / name)
+        serve(name, source, sha256(source))
         for old in folder.glob("guncelleme-*"):
             old.unlink()
         publish_manifest(folder, ["Korvantis.exe", "xash3d.exe"])
@@ -595,8 +540,7 @@ def main() -> int:
     for exe in (TIMING_EXE, FLOOR_EXE):
         shutil.copyfile(BUILD / "tests" / "helpers" / exe.name, exe)
     prepare_prefix()
-    server = Nginx()
-    server.start()
+    server = start_nginx()
     wine_start()
     try:
         for name, step in (("hash", bench_hash), ("download", bench_download),
@@ -610,7 +554,7 @@ def main() -> int:
             log(f"{name}: {time.monotonic() - t:.0f} s")
     finally:
         wine_stop()
-        server.stop()
+        server.close()
     print_table()
     print(f"whole bench: {time.monotonic() - started:.0f} s")
     return 0

@@ -23,7 +23,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
 
 from harness.korvantis import register_steam_recorder  # noqa: E402
-from harness.nginx import local_nginx_conf  # noqa: E402
+from harness.nginx import Nginx, local_nginx_conf  # noqa: E402
 from harness.wine import WINE64, Prefix, ensure_template  # noqa: E402
 from harness.wine import prefix_programs as harness_prefix_programs  # noqa: E402
 
@@ -97,21 +97,11 @@ def nginx_conf(work: Path, root: Path, certs: Path, rate_mb: int = RATE_MB) -> P
         raise DemoFailed(str(error)) from None
 
 
-def start_nginx(conf: Path, work: Path) -> subprocess.Popen:
-    log = str(work / "log" / "startup.log")
-    check = subprocess.run(["nginx", "-t", "-e", log, "-c", str(conf)], capture_output=True, text=True)
-    if check.returncode != 0:
-        raise DemoFailed("nginx refuses the configuration:\n" + check.stderr)
-    # Its own session: Ctrl-C in the terminal must not stop it before the launcher is gone.
-    proc = subprocess.Popen(["nginx", "-e", log, "-c", str(conf), "-g", "daemon off;"],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, start_new_session=True)
-    deadline = time.monotonic() + 10
-    while not (work / "nginx.pid").exists():
-        if proc.poll() is not None or time.monotonic() > deadline:
-            raise DemoFailed("nginx did not start:\n" + Path(log).read_text(errors="replace"))
-        time.sleep(0.05)
-    return proc
+def start_nginx(conf: Path, work: Path) -> Nginx:
+    try:
+        return Nginx(work, conf)
+    except RuntimeError as error:
+        raise DemoFailed(str(error)) from None
 
 
 MANIFEST = re.compile(r"^/korvantis/guncelleme/manifest\.txt\?t=\d+$")
@@ -349,11 +339,7 @@ def main() -> int:
                        "the engine was started from the install folder with the game folder"))
     finally:
         prefix.close()
-        nginx.terminate()
-        try:
-            nginx.wait(10)
-        except subprocess.TimeoutExpired:
-            nginx.kill()
+        nginx.close()
 
     passed = all(ok for ok, _ in checks)
     heading(f"Summary: {'all as expected' if passed else 'SOMETHING WENT WRONG'} "

@@ -118,8 +118,7 @@ def main() -> int:
     finally:
         subprocess.run([*tmux, "kill-server"], stderr=subprocess.DEVNULL)
         prefix.close()
-        nginx.terminate()
-        nginx.wait(10)
+        nginx.close()
     lines = shot.rstrip().split("\n")
     # tmux leaves the colour of the last cell open; the page resets it per line anyway.
     render("\n".join(lines), out_png, work)

@@ -29,7 +29,7 @@ def prepare_installed_side(prefix, install, engine, game_folder):
 def test_install_from_downloads(prefix, launcher_exe, helper_exe, install, engine,
                                 engine_record, game_folder, server):
     server.publish({})
-    game = prepare_installed_side(prefix, install, engine, game_folder)
+    prepare_installed_side(prefix, install, engine, game_folder)
     first = place_launcher(launcher_exe, prefix.downloads)
     install["desktop_lnk"].write_bytes(b"an older file of that name")
 
@@ -125,7 +125,7 @@ def test_second_start_while_installed_launcher_runs(prefix, launcher_exe, helper
 def test_read_only_launcher_still_updates_itself_twice(prefix, launcher_exe, install, engine,
                                                        engine_record, game_folder, server, read_only):
     # Copied from a CD or an ISO, or unpacked by some archive tools: the file is read-only.
-    game = prepare_installed_side(prefix, install, engine, game_folder)
+    prepare_installed_side(prefix, install, engine, game_folder)
     server.publish({})
     if read_only == "downloaded copy":
         first = place_launcher(launcher_exe, prefix.downloads)

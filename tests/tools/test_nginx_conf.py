@@ -10,17 +10,17 @@ import http.client
 import json
 import os
 import shutil
-import socket
 import ssl
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "scenarios"))
+from harness.nginx import Nginx, local_nginx_conf  # noqa: E402  (the one fill-in, the one starter)
 CONF = REPO / "server" / "nginx.conf"
 TOOL = REPO / "tools" / "publish.py"
 HOST = "guncelleme.korvantis.example"
@@ -43,26 +43,6 @@ def token(data):
 EXE_TOKEN = token(MOD["Korvantis.exe"])
 
 
-def make_test_conf(work, update_root):
-    """A copy of the configuration with the placeholders and Debian's runtime paths replaced."""
-    text = CONF.read_text()
-    for old, new in (("@SERVER_NAME@", HOST), ("@UPDATE_ROOT@", str(update_root)),
-                     ("@TLS_CERT@", str(work / "cert.pem")), ("@TLS_KEY@", str(work / "key.pem")),
-                     ("/run/nginx.pid", str(work / "nginx.pid")),
-                     ("/var/log/nginx/", str(work / "log") + "/"),
-                     ("/var/lib/nginx/", str(work / "lib") + "/")):
-        assert old in text, old
-        text = text.replace(old, new)
-    for line in text.splitlines():
-        code = line.split("#", 1)[0]
-        assert "@" not in code and "/var/" not in code and "/run/" not in code, line
-    (work / "log").mkdir()
-    (work / "lib").mkdir()
-    conf = work / "nginx.conf"
-    conf.write_text(text)
-    return conf
-
-
 @pytest.fixture(scope="module")
 def observed():
     if os.geteuid() != 0 or not shutil.which("nginx") or not shutil.which("unshare"):
@@ -83,10 +63,10 @@ def observed():
         (root / "korvantis/guncelleme/dosyalar/.publish-tmp-1-abc").write_bytes(b"half")
         (root / "korvantis/guncelleme/surumler" / EXE_TOKEN / ".publish-tmp-1-abc").write_bytes(b"h")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-keyout", str(work / "key.pem"), "-out", str(work / "cert.pem"),
+                        "-keyout", str(work / "server.key"), "-out", str(work / "server.chain.pem"),
                         "-subj", "/CN=" + HOST, "-addext", "subjectAltName=DNS:" + HOST],
                        check=True, capture_output=True)
-        conf = make_test_conf(work, root)
+        conf = local_nginx_conf(work, root, work, HOST)
         proc = subprocess.run(["unshare", "--mount", "--net", sys.executable, __file__,
                                str(conf), str(work)], capture_output=True, timeout=60)
         assert proc.returncode == 0, proc.stderr.decode(errors="replace")
@@ -212,18 +192,9 @@ def inside_namespace(conf, work):
     check = subprocess.run(["nginx", "-t", "-e", log, "-c", str(conf)], capture_output=True)
     out = {"syntax_rc": check.returncode, "syntax_out": check.stderr.decode(errors="replace"),
            "answers": {}}
-    server = subprocess.Popen(["nginx", "-e", log, "-c", str(conf), "-g", "daemon off;"])
+    server = Nginx(work, conf)
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", 443), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or server.poll() is not None:
-                    raise
-                time.sleep(0.05)
-        ctx = ssl.create_default_context(cafile=str(work / "cert.pem"))
+        ctx = ssl.create_default_context(cafile=str(work / "server.chain.pem"))
         ctx.check_hostname = False     # the certificate itself is still verified
         for method, path in REQUESTS:
             conn = http.client.HTTPSConnection("127.0.0.1", 443, context=ctx, timeout=10)
@@ -239,8 +210,7 @@ def inside_namespace(conf, work):
                 "headers": {k.lower(): v for k, v in resp.getheaders()}}
             conn.close()
     finally:
-        server.terminate()
-        server.wait(timeout=10)
+        server.close()
     json.dump(out, sys.stdout)
 
 

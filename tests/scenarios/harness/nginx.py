@@ -25,6 +25,10 @@ def local_nginx_conf(work: Path, root: Path, certs: Path, host: str,
         if old not in text:
             raise ValueError(f"server/nginx.conf no longer holds {old.strip()!r}")
         text = text.replace(old, new)
+    for line in text.splitlines():
+        code = line.split("#", 1)[0]
+        if "@" in code or "/var/" in code or "/run/" in code:
+            raise ValueError(f"server/nginx.conf holds a placeholder or system path: {line.strip()!r}")
     (work / "log").mkdir(parents=True, exist_ok=True)
     (work / "lib").mkdir(exist_ok=True)
     conf = work / "nginx.conf"
@@ -115,20 +119,26 @@ http {{
 
 class Nginx:
     """nginx run in the foreground with conf, whose pid file and logs lie in work (as both
-    functions above write them)."""
+    functions above write them): the one way the tests, the demo and the benchmarks start it.
+    Raises RuntimeError when it does not come up."""
 
     def __init__(self, work: Path, conf: Path):
         self.work = work
         startup_log = work / "log" / "startup.log"
+        pid_file = work / "nginx.pid"
+        pid_file.unlink(missing_ok=True)  # `nginx -t` may leave one before anything listens
+        # Its own session: Ctrl-C in the demo's terminal must not stop it before the launcher.
         self.proc = subprocess.Popen(["nginx", "-e", str(startup_log), "-c", str(conf),
-                                      "-g", "daemon off;"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                      "-g", "daemon off;"], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
         deadline = time.monotonic() + 15
-        while not (work / "nginx.pid").exists():
+        # The master (this process: no daemon) writes its pid once its sockets listen.
+        while not pid_file.exists() or pid_file.read_text().strip() != str(self.proc.pid):
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.close()
-                raise AssertionError("nginx did not start: "
-                                     + startup_log.read_text(errors="replace"))
+                raise RuntimeError("nginx did not start: "
+                                   + startup_log.read_text(errors="replace"))
             time.sleep(0.05)
 
     def log_lines(self) -> list[str]:
