@@ -154,6 +154,21 @@ FLOOR_EXE = DATA / "tools" / "bench_floor.exe"
 LAST_CPU = [0.0]  # user + system seconds of the last run_wine program
 
 
+def wait_with_usage(proc: subprocess.Popen, timeout: float, what: str):
+    """Waits for proc (its session killed after timeout); its exit code and resource usage."""
+    deadline = time.monotonic() + timeout
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return proc.returncode, usage
+        if time.monotonic() > deadline:
+            os.killpg(proc.pid, 9)
+            proc.wait()
+            raise RuntimeError(f"{what} still running after {timeout} s")
+        time.sleep(0.005)
+
+
 def run_wine(exe: Path, args=(), cwd: Path = DATA, timeout: float = 600) -> tuple[int, str]:
     """Runs a program of the prefix to its end; (exit code, output). The output goes through a
     file: Wine's own service processes inherit a pipe and would keep it open."""
@@ -162,17 +177,7 @@ def run_wine(exe: Path, args=(), cwd: Path = DATA, timeout: float = 600) -> tupl
         proc = subprocess.Popen([WINE64, win(exe), *args], env=WINE_ENV, cwd=cwd,
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                                 start_new_session=True)
-        deadline = time.monotonic() + timeout
-        while True:
-            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-            if pid:
-                break
-            if time.monotonic() > deadline:
-                os.killpg(proc.pid, 9)
-                proc.wait()
-                raise RuntimeError(f"{exe.name} {list(args)} still running after {timeout} s")
-            time.sleep(0.005)
-        code = proc.returncode = os.waitstatus_to_exitcode(status)
+        code, usage = wait_with_usage(proc, timeout, f"{exe.name} {list(args)}")
         LAST_CPU[0] = usage.ru_utime + usage.ru_stime
     return code, out_path.read_bytes().decode("utf-8", "replace")
 
@@ -257,17 +262,10 @@ def run_launcher(folder: Path, peak: bool = False, timeout: float = 600) -> dict
         poller = threading.Thread(target=poll, daemon=True)
         if peak:
             poller.start()
-        deadline = time.monotonic() + timeout
-        while True:
-            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-            if pid:
-                break
-            if time.monotonic() > deadline:
-                os.killpg(proc.pid, 9)
-                raise RuntimeError(f"launcher still running after {timeout} s")
-            time.sleep(0.005)
-        done.set()
-        proc.returncode = os.waitstatus_to_exitcode(status)
+        try:
+            _, usage = wait_with_usage(proc, timeout, "launcher")
+        finally:
+            done.set()
         ended = time.time()
     engine = None
     for _ in range(500):  # nobody waits for the engine; give it a moment

@@ -226,16 +226,21 @@ def check_names(names, problems):
     return lines
 
 
-def hash_file(path):
-    digest = hashlib.sha256()
-    size = 0
+def file_chunks(path):
     with open(path, "rb") as f:
         while True:
             chunk = f.read(READ_CHUNK_BYTES)
             if not chunk:
-                break
-            digest.update(chunk)
-            size += len(chunk)
+                return
+            yield chunk
+
+
+def hash_file(path):
+    digest = hashlib.sha256()
+    size = 0
+    for chunk in file_chunks(path):
+        digest.update(chunk)
+        size += len(chunk)
     return digest.hexdigest(), size
 
 
@@ -493,13 +498,9 @@ def replace_atomically(target, write_body):
 def copy_verified(source, target, expected_hash):
     def body(out):
         digest = hashlib.sha256()
-        with open(source, "rb") as src:
-            while True:
-                chunk = src.read(READ_CHUNK_BYTES)
-                if not chunk:
-                    break
-                digest.update(chunk)
-                out.write(chunk)
+        for chunk in file_chunks(source):
+            digest.update(chunk)
+            out.write(chunk)
         return digest.hexdigest()
 
     got = replace_atomically(target, body)
@@ -924,13 +925,18 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                      ", %d pruned" % pruned if prune else "", ", signed" if sign_key else "",
                      show_name(update_root)))
         return EXIT_OK
-    except PublishError as e:
-        err.write("publish.py: %s\n" % e)
-        return EXIT_USAGE
-    except OSError as e:
-        where = " (%s)" % show_name(e.filename) if e.filename else ""
-        err.write("publish.py: %s%s\n" % (e.strerror or e, where))
-        return EXIT_USAGE
+    except (PublishError, OSError) as e:
+        return report_failure(e, err)
+
+
+def report_failure(error, err):
+    """The one message of a run that could not be done; its exit code."""
+    if isinstance(error, OSError):
+        where = " (%s)" % show_name(error.filename) if error.filename else ""
+        err.write("publish.py: %s%s\n" % (error.strerror or error, where))
+    else:
+        err.write("publish.py: %s\n" % error)
+    return EXIT_USAGE
 
 
 def run_rollback(root, number=None, dry_run=False, out=sys.stdout, err=sys.stderr):
@@ -938,13 +944,8 @@ def run_rollback(root, number=None, dry_run=False, out=sys.stdout, err=sys.stder
     try:
         rollback(root, number, dry_run, out)
         return EXIT_OK
-    except PublishError as e:
-        err.write("publish.py: %s\n" % e)
-        return EXIT_USAGE
-    except OSError as e:
-        where = " (%s)" % show_name(e.filename) if e.filename else ""
-        err.write("publish.py: %s%s\n" % (e.strerror or e, where))
-        return EXIT_USAGE
+    except (PublishError, OSError) as e:
+        return report_failure(e, err)
 
 
 def main(argv=None):
@@ -989,8 +990,7 @@ def main(argv=None):
         try:
             return verify_root(args.verify, args.update_root, sys.stdout, sys.stderr)
         except (PublishError, OSError) as e:
-            sys.stderr.write("publish.py: %s\n" % (e.strerror if isinstance(e, OSError) and e.strerror else e))
-            return EXIT_USAGE
+            return report_failure(e, sys.stderr)
     if args.rollback:
         if args.mod_folder is not None or args.prune or args.sign:
             parser.error("--rollback takes only UPDATE_ROOT (and --to, --dry-run)")

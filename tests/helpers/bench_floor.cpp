@@ -6,6 +6,8 @@
 //   bench_floor download <host> <path> <file> one WinHTTP GET over HTTPS into a file
 //   bench_floor walk <folder> <depth>         FindFirstFileExW over every plain folder
 // Last line: "RESULT seconds=<s> bytes=<n> ok=<0|1> digest=<hex or ->" (walk: bytes = folders).
+#include "bench_result.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
@@ -21,23 +23,9 @@ namespace {
 constexpr DWORD kDefaultChunkBytes = 1u << 20;
 constexpr DWORD kDownloadChunkBytes = 65536;
 
-struct Outcome {
-  bool ok = false;
-  std::uint64_t bytes = 0;
-  std::string digest;
-};
-
-double Now() {
-  LARGE_INTEGER frequency;
-  LARGE_INTEGER counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 // Floors end with the process: handles are closed by its exit, nothing here needs owners.
-Outcome Hash(const wchar_t* path, DWORD chunk, bool hashing) {
-  Outcome outcome;
+BenchOutcome Hash(const wchar_t* path, DWORD chunk, bool hashing) {
+  BenchOutcome outcome;
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   BCRYPT_ALG_HANDLE provider = nullptr;
   BCRYPT_HASH_HANDLE hash = nullptr;
@@ -65,8 +53,8 @@ Outcome Hash(const wchar_t* path, DWORD chunk, bool hashing) {
   return outcome;
 }
 
-Outcome Download(const wchar_t* host, const wchar_t* path, const wchar_t* target) {
-  Outcome outcome;
+BenchOutcome Download(const wchar_t* host, const wchar_t* path, const wchar_t* target) {
+  BenchOutcome outcome;
   HINTERNET session = WinHttpOpen(L"Korvantis-Baslatici/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   HINTERNET connection = session ? WinHttpConnect(session, host, INTERNET_DEFAULT_HTTPS_PORT, 0) : nullptr;
@@ -123,19 +111,16 @@ DWORD ChunkArgument(int argc, wchar_t** argv) {
   return value == 0 ? kDefaultChunkBytes : static_cast<DWORD>(value);
 }
 
-int Usage() {
-  std::fputs("usage: bench_floor hash|read <file> [chunk] | download <host> <path> <file> | walk <folder> <depth>\n",
-             stderr);
-  return 2;
-}
+constexpr char kUsage[] =
+    "usage: bench_floor hash|read <file> [chunk] | download <host> <path> <file> | walk <folder> <depth>\n";
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 3) return Usage();
+  if (argc < 3) return BenchUsage(kUsage);
   const std::wstring mode = argv[1];
-  Outcome outcome;
-  const double start = Now();
+  BenchOutcome outcome;
+  const double start = BenchNow();
   if (mode == L"hash" || mode == L"read") {
     outcome = Hash(argv[2], ChunkArgument(argc, argv), mode == L"hash");
   } else if (mode == L"download" && argc >= 5) {
@@ -146,11 +131,8 @@ int wmain(int argc, wchar_t** argv) {
     Walk(folder, static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10)), outcome.bytes);
     outcome.ok = true;
   } else {
-    return Usage();
+    return BenchUsage(kUsage);
   }
-  const double seconds = Now() - start;
-  std::printf("\nRESULT seconds=%.6f bytes=%llu ok=%d digest=%s\n", seconds,
-              static_cast<unsigned long long>(outcome.bytes), outcome.ok ? 1 : 0,
-              outcome.digest.empty() ? "-" : outcome.digest.c_str());
-  return outcome.ok ? 0 : 1;
+  const double seconds = BenchNow() - start;
+  return ReportBenchOutcome(seconds, outcome);
 }

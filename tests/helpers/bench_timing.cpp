@@ -5,6 +5,8 @@
 //   bench_timing scan <folder> <depth>              ScanForGame (its scan line captured, not drawn)
 // Last line: "RESULT seconds=<s> bytes=<n> ok=<0|1> digest=<hex or ->" (scan: bytes = 0, ok =
 // nothing found, as in a tree without the game).
+#include "bench_result.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -20,41 +22,25 @@
 
 namespace {
 
-struct Outcome {
-  bool ok = false;
-  std::uint64_t bytes = 0;
-  std::string digest;
-};
-
-double Now() {
-  LARGE_INTEGER frequency;
-  LARGE_INTEGER counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 std::uint64_t FileSize(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-int Usage() {
-  std::fputs("usage: bench_timing hash <file> | download <server path> <file> | scan <folder> <depth>\n", stderr);
-  return 2;
-}
+constexpr char kUsage[] =
+    "usage: bench_timing hash <file> | download <server path> <file> | scan <folder> <depth>\n";
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 3) return Usage();
+  if (argc < 3) return BenchUsage(kUsage);
   const std::wstring mode = argv[1];
-  Outcome outcome;
+  BenchOutcome outcome;
   // What the launcher would draw goes to memory: the console's cost is not the step's.
   ConsoleCapture capture;
   CaptureConsoleOutput(&capture);
-  const double start = Now();
+  const double start = BenchNow();
   if (mode == L"hash") {
     outcome.digest = HashFileSha256(argv[2]);
     outcome.ok = !outcome.digest.empty();
@@ -67,14 +53,11 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring found;
     outcome.ok = !ScanForGame(folder, static_cast<std::uint32_t>(std::wcstoul(argv[3], nullptr, 10)), found);
   } else {
-    return Usage();
+    return BenchUsage(kUsage);
   }
-  const double seconds = Now() - start;
+  const double seconds = BenchNow() - start;
   CaptureConsoleOutput(nullptr);
   if (mode == L"hash") outcome.bytes = FileSize(argv[2]);
   if (mode == L"download") outcome.bytes = FileSize(argv[3]);
-  std::printf("\nRESULT seconds=%.6f bytes=%llu ok=%d digest=%s\n", seconds,
-              static_cast<unsigned long long>(outcome.bytes), outcome.ok ? 1 : 0,
-              outcome.digest.empty() ? "-" : outcome.digest.c_str());
-  return outcome.ok ? 0 : 1;
+  return ReportBenchOutcome(seconds, outcome);
 }
