@@ -29,7 +29,7 @@ def prepare_installed_side(prefix, install, engine, game_folder):
 def test_install_from_downloads(prefix, launcher_exe, helper_exe, install, engine,
                                 engine_record, game_folder, server):
     server.publish({})
-    prepare_installed_side(prefix, install, engine, game_folder)
+    game = prepare_installed_side(prefix, install, engine, game_folder)
     first = place_launcher(launcher_exe, prefix.downloads)
     install["desktop_lnk"].write_bytes(b"an older file of that name")
 
