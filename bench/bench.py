@@ -51,7 +51,7 @@ SCAN = env_int("SCAN", 1)
 # A subset of the benchmarks, e.g. ONLY=hash,download (names: hash download start memory scan).
 ONLY = [n for n in os.environ.get("ONLY", "").split(",") if n]
 # Scratch builds of bench_timing (a changed copy of the product code linked in), timed beside the
-# real one in the hash and download benchmarks: VARIANTS=label=/path/a.exe,label2=/path/b.exe
+# real one in the hash, download and scan benchmarks: VARIANTS=label=/path/a.exe,label2=/path/b.exe
 VARIANTS = [tuple(v.split("=", 1)) for v in os.environ.get("VARIANTS", "").split(",") if v]
 
 WINE64 = "/usr/lib/wine/wine64"
@@ -423,6 +423,10 @@ def bench_drive_scan() -> None:
                  rate(min(scan)), rate(min(walk)), f"{min(scan) / min(walk):.2f}"))
     rows.append((f"drive scan {folders:,} folders: ScanForGame vs find", rate(min(scan)),
                  rate(min(find)), f"{min(scan) / min(find):.2f}"))
+    for label, exe in variant_exes():
+        t = min(timing("scan", win(tree), str(SCAN_DEPTH), exe=exe)["seconds"] for _ in range(ROUNDS))
+        rows.append((f"drive scan {folders:,} folders: {label} (scratch) vs bare FindFirstFileExW walk",
+                     rate(t), rate(min(walk)), f"{t / min(walk):.2f}"))
 
 
 def mod_names() -> list[str]:
