@@ -24,7 +24,6 @@ constexpr DWORD kReadChunkBytes = 4096;
 constexpr wchar_t kGameSubfolder[] = L"\\steamapps\\common\\Half-Life";
 constexpr wchar_t kLibraryFile[] = L"\\steamapps\\libraryfolders.vdf";
 
-
 }  // namespace
 
 std::wstring ReadRegistryString(HKEY root, const std::wstring& subkey, const std::wstring& valueName) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "console/progress_text.h"
-#include "launcher/file_names.h"  // SaturatingAdd for sizes and their sum
+#include "console/progress_text.h"  // SaturatingAdd for sizes and their sum
+#include "launcher/file_names.h"
 
 struct ManifestEntry {
   std::string hash;  // as written; compared byte for byte with the file's digest text
