@@ -6,11 +6,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/numbers.h"
 #include "console/progress_text.h"
-
-std::int64_t ProgressTotalBytes = 0;
-std::int64_t ProgressDoneBytes = 0;
-std::uint32_t ProgressLastDrawTick = 0;
 
 namespace {
 
@@ -43,12 +40,12 @@ std::wstring WidenFormat(const char* format) {
 }  // namespace
 
 void PrintColored(ConsoleAttribute attribute, const char* format, ...) {
-  SetConsoleColour(attribute);
+  SetConsoleColor(attribute);
   va_list args;
   va_start(args, format);
   WriteConsoleText(FormatWide(WidenFormat(format).c_str(), args));
   va_end(args);
-  SetConsoleColour(Colour::Normal);
+  SetConsoleColor(Color::Normal);
 }
 
 void PrintPlain(const char* format, ...) {
@@ -65,14 +62,14 @@ void PrintWide(const wchar_t* format, ...) {
   va_end(args);
 }
 
-void DrawProgress(std::int64_t delta, bool force) {
-  ProgressDoneBytes = SaturatingAdd(ProgressDoneBytes, delta);
-  if (!force && !RedrawDue(GetTickCount(), ProgressLastDrawTick, kProgressRedrawMs)) {
+void DrawProgress(ProgressLine& line, std::int64_t delta, bool force) {
+  line.doneBytes = SaturatingAdd(line.doneBytes, delta);
+  if (!force && !RedrawDue(GetTickCount(), line.lastDrawTick, kProgressRedrawMs)) {
     return;
   }
-  ProgressLastDrawTick = GetTickCount();
+  line.lastDrawTick = GetTickCount();
 
-  const ProgressFigures figures = ComputeProgress(ProgressDoneBytes, ProgressTotalBytes);
+  const ProgressFigures figures = ComputeProgress(line.doneBytes, line.totalBytes);
   char bar[kProgressCells + 1];
   FormatProgressBar(figures.filledCells, bar);
   wchar_t wideBar[kProgressCells + 1];
@@ -81,44 +78,17 @@ void DrawProgress(std::int64_t delta, bool force) {
   }
   constexpr double kBytesPerMb = 1.0 / 1048576.0;
 
-  SetConsoleColour(Colour::Error);
+  SetConsoleColor(Color::Error);
   PrintWide(L"\r  [%ls]", wideBar);
-  SetConsoleColour(Colour::Heading);
+  SetConsoleColor(Color::Heading);
   PrintWide(L" %3d%%", figures.percent);
-  SetConsoleColour(Colour::Quiet);
-  PrintWide(L"  %.1f / %.1f MB   ", static_cast<double>(ProgressDoneBytes) * kBytesPerMb,
-            static_cast<double>(ProgressTotalBytes) * kBytesPerMb);
-  SetConsoleColour(Colour::Normal);
+  SetConsoleColor(Color::Quiet);
+  PrintWide(L"  %.1f / %.1f MB   ", static_cast<double>(line.doneBytes) * kBytesPerMb,
+            static_cast<double>(line.totalBytes) * kBytesPerMb);
+  SetConsoleColor(Color::Normal);
 }
 
 void WaitForKey() {
   std::fflush(stdout);
   (void)std::getchar();
-}
-
-std::wstring Utf8ToWide(const std::string& text) {
-  const int needed = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  if (needed <= 1) {
-    return std::wstring();
-  }
-  std::wstring wide(static_cast<std::size_t>(needed - 1), L'\0');
-  // The result's own NUL slot takes the terminator.
-  if (MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), needed) != needed) {
-    return std::wstring();
-  }
-  return wide;
-}
-
-std::string WideToUtf8(const std::wstring& text) {
-  if (text.empty() || text.size() > 0x7fffffffu / 4) {
-    return std::string();
-  }
-  const int length = static_cast<int>(text.size());
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) {
-    return std::string();
-  }
-  std::string bytes(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), needed, nullptr, nullptr);
-  return bytes;
 }

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "base/text.h"
+
 namespace {
 
 bool IsConsole(HANDLE out) {
@@ -33,7 +35,7 @@ void WriteConsoleText(const std::wstring& text) {
   std::fflush(stdout);
 }
 
-void SetConsoleColour(ConsoleAttribute attribute) {
+void SetConsoleColor(ConsoleAttribute attribute) {
   std::fflush(stdout);
   SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), attribute);
 }

@@ -18,8 +18,5 @@ struct ProgressFigures {
   return static_cast<std::uint32_t>(now - last) >= intervalMs;
 }
 
-// Counters come from a server's manifest: adding never overflows, it stops at the limits.
-[[nodiscard]] std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
-
 // bar receives kProgressCells characters of '#' and '.' and a terminating NUL.
 void FormatProgressBar(int filledCells, char (&bar)[kProgressCells + 1]);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/numbers.h"
 #include "console/progress_text.h"
 #include "fuzz/fuzz_check.h"
 

@@ -6,9 +6,11 @@
 
 #include <memory>
 
+#include "base/file_names.h"
+#include "base/handles.h"
+#include "base/launcher_paths.h"
+#include "base/process.h"
 #include "console/console.h"
-#include "launcher/handles.h"
-#include "launcher/launcher.h"
 
 std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const std::wstring& gameFolder,
                                     const std::vector<std::wstring>& userArguments) {
@@ -46,7 +48,7 @@ std::wstring BuildGameCommandLine(const std::wstring& gameFolder) {
 
 int LaunchGame(const std::wstring& gameFolder) {
   if (!StartProcess(LauncherFolder + kEngineFileName, BuildGameCommandLine(gameFolder), 0, LauncherFolder)) {
-    PrintColored(Colour::Error,
+    PrintColored(Color::Error,
                  "\n  Oyun baslatilamadi (xash3d.exe eksik mi?).\n  Kapatmak icin bir tusa bas...");
     WaitForKey();
     return 1;

@@ -2,74 +2,46 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/file_names.h"
+#include "base/launcher_paths.h"
+#include "base/process.h"
 #include "console/console.h"
 #include "launcher/game_launch.h"
 #include "launcher/self_install.h"
 #include "locate/locate.h"
 #include "update/update.h"
 
-std::wstring LauncherPath;
-std::wstring LauncherFolder;
+namespace {
 
-void ClearReadOnly(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+constexpr DWORD kUnchangedPauseMs = 1200;
+constexpr std::int32_t kStatusForbidden = 403;
+
+// No manifest and no engine to start: the stop, worded by what the server answered.
+void ReportServerUnreachable(std::int32_t httpStatus) {
+  if (httpStatus == kStatusForbidden) {
+    PrintColored(Color::Error,
+                 "\n  Indirme sunucusu baglantini engelledi (403).\n"
+                 "  Biraz sonra tekrar dene; olmazsa modemini kapatip ac ya da baska bir internetle dene.\n");
+  } else if (httpStatus != 0) {
+    PrintColored(Color::Error, "\n  Indirme sunucusu hata verdi (%d). Biraz sonra tekrar dene.\n",
+                 static_cast<int>(httpStatus));
+  } else {
+    PrintColored(Color::Error, "\n  Indirme sunucusuna ulasilamadi. Internet baglantini kontrol et.\n");
   }
+  PrintColored(Color::Normal, "\n  Kapatmak icin bir tusa bas...");
+  WaitForKey();
 }
 
-void DeleteOldLauncherCopy(const std::wstring& path) {
-  ClearReadOnly(path);
-  DeleteFileW(path.c_str());
-}
+}  // namespace
 
 bool TakeRestartMark() {
   const bool marked = GetEnvironmentVariableW(kRestartMarkVariable, nullptr, 0) != 0;
   SetEnvironmentVariableW(kRestartMarkVariable, nullptr);
   return marked;
-}
-
-std::wstring FolderOfPath(const std::wstring& path) {
-  const std::size_t slash = path.rfind(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
-std::optional<std::wstring> QueryModulePath() {
-  // A cut path would make some parent folder look like ours; grow until it fits.
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) {
-      return std::nullopt;
-    }
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return buffer;
-    }
-    if (buffer.size() > kLongestPathUnits) {
-      return std::nullopt;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-bool EnginePresent() {
-  return GetFileAttributesW((LauncherFolder + kEngineFileName).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
-                  const std::wstring& directory) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
-  // An empty folder would fail the call: none means the current one.
-  if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                      directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
-    return false;
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
 }
 
 void RestartSelf() {
@@ -89,7 +61,7 @@ int RunLauncher() {
     LauncherPath = *modulePath;
     LauncherFolder = FolderOfPath(LauncherPath);
   }
-  PrintColored(Colour::Error, "\n  KORVANTIS\n");
+  PrintColored(Color::Error, "\n  KORVANTIS\n");
   if (!modulePath) {
     return 1;  // never install, update or write anywhere on a guessed folder
   }
@@ -109,9 +81,18 @@ int RunLauncher() {
     return 1;
   }
 
+  const UpdateResult update = RunUpdate();
+  if (update.outcome == UpdateOutcome::ServerUnreachable || update.outcome == UpdateOutcome::SignatureRefused) {
+    if (!EnginePresent()) {
+      ReportServerUnreachable(update.httpStatus);
+      return 1;
+    }
+    PrintColored(Color::Warning, "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n");
+    Sleep(kUnchangedPauseMs);
+  }
   // One restart per start by the player: a manifest that keeps replacing the launcher (two
   // versions under one name in other letter case, say) must not restart it for ever.
-  if (RunUpdate() && !restarted) {
+  if (update.launcherReplaced && !restarted) {
     RestartSelf();
     return 0;
   }

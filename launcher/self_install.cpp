@@ -9,9 +9,11 @@
 
 #include <cwchar>
 
+#include "base/file_names.h"
+#include "base/handles.h"
+#include "base/launcher_paths.h"
+#include "base/process.h"
 #include "console/console.h"
-#include "launcher/handles.h"
-#include "launcher/launcher.h"
 
 namespace {
 
@@ -25,24 +27,6 @@ void SaveShortcutIn(IPersistFile* file, int csidl) {
 }
 
 }  // namespace
-
-std::optional<std::wstring> ReadEnvironmentVariable(const wchar_t* name) {
-  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-  // The value may change between the two calls; take it only once it fits whole.
-  for (int attempt = 0; attempt < 4 && size > 1; ++attempt) {
-    std::wstring value(size, L'\0');
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
-    if (length == 0) {
-      return std::nullopt;
-    }
-    if (length < size) {
-      value.resize(length);
-      return value;
-    }
-    size = length;
-  }
-  return std::nullopt;
-}
 
 void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& installFolder) {
   ComScope com;
@@ -90,14 +74,14 @@ std::optional<int> SelfInstall(const std::wstring& launcherPath) {
   const bool copied = CopyFileW(launcherPath.c_str(), installedLauncher.c_str(), FALSE) != 0;
   ClearReadOnly(installedLauncher);
   if (!copied && GetFileAttributesW(installedLauncher.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    PrintColored(Colour::Error, "  Kurulamadi: %ls\n  Kapatmak icin bir tusa bas...", installFolder.c_str());
+    PrintColored(Color::Error, "  Kurulamadi: %ls\n  Kapatmak icin bir tusa bas...", installFolder.c_str());
     WaitForKey();
     return 1;
   }
   // A copy that failed beside an existing installed launcher (one that is running, say)
   // still hands over to that one.
   CreateShortcuts(installedLauncher, installFolder);
-  PrintColored(Colour::Success, "  Kuruldu. Masaustunde Korvantis kisayolu var.\n");
+  PrintColored(Color::Success, "  Kuruldu. Masaustunde Korvantis kisayolu var.\n");
   StartInstalledCopy(installedLauncher, installFolder);
   return 0;
 }

@@ -4,10 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "launcher/file_names.h"
-
 inline constexpr wchar_t kInstallFolderName[] = L"\\Korvantis\\";
-inline constexpr wchar_t kLauncherFileName[] = L"" KORVANTIS_LAUNCHER_NAME;
 inline constexpr wchar_t kShortcutFileName[] = L"\\Korvantis.lnk";
 
 // None: this is the installed launcher, carry on. 0: handed over. 1: cannot install.
@@ -15,6 +12,3 @@ inline constexpr wchar_t kShortcutFileName[] = L"\\Korvantis.lnk";
 
 void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& installFolder);
 void StartInstalledCopy(const std::wstring& installedLauncher, const std::wstring& installFolder);
-
-// The whole value of an environment variable; none when missing, empty or unreadable.
-[[nodiscard]] std::optional<std::wstring> ReadEnvironmentVariable(const wchar_t* name);

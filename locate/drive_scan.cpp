@@ -5,18 +5,16 @@
 #include <cwchar>
 #include <iterator>
 
+#include "base/handles.h"
+#include "base/launcher_paths.h"
 #include "console/console.h"
-#include "launcher/handles.h"
-#include "launcher/launcher.h"
-#include "locate/locate.h"
+#include "locate/game_folder.h"
 
 const wchar_t* const ScanSkipNames[12] = {
     L"Windows",   L"$Recycle.Bin", L"System Volume Information", L"ProgramData",
     L"AppData",   L"node_modules", L".git",                      L"Microsoft",
     L"WindowsApps", L"$WinREAgent", L"Recovery",                 L"PerfLogs",
 };
-
-std::uint32_t ScanLastDrawTick = 0;
 
 namespace {
 
@@ -30,16 +28,16 @@ constexpr int kScanWipeWidth = static_cast<int>(std::size(kScanLinePrefix) - 1) 
 constexpr std::size_t kScanPathReserve = kLongestPathUnits + 1;
 constexpr DWORD kPlainDirectoryMask = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
 
-void DrawScanLine(const std::wstring& folder) {
+void DrawScanLine(const std::wstring& folder, std::uint32_t& lastDrawTick) {
   const std::uint32_t now = GetTickCount();
-  if (!ScanRedrawDue(now, ScanLastDrawTick)) {
+  if (!ScanRedrawDue(now, lastDrawTick)) {
     return;
   }
-  ScanLastDrawTick = now;
+  lastDrawTick = now;
   const std::wstring text = ScanProgressText(folder);
-  SetConsoleColour(Colour::Quiet);
+  SetConsoleColor(Color::Quiet);
   PrintWide(L"\r%ls%-*ls", kScanLinePrefix, kScanFieldWidth, text.c_str());
-  SetConsoleColour(Colour::Normal);
+  SetConsoleColor(Color::Normal);
 }
 
 bool IsHighSurrogate(wchar_t unit) {
@@ -69,7 +67,7 @@ std::wstring ScanProgressText(const std::wstring& folder) {
   return folder.substr(0, keep) + L"...";
 }
 
-bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::wstring& found) {
+bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastDrawTick, std::wstring& found) {
   if (IsGameFolderInPlace(folder)) {
     found = folder;
     return true;
@@ -77,7 +75,7 @@ bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::wstring& found)
   if (depth == 0) {
     return false;
   }
-  DrawScanLine(folder);
+  DrawScanLine(folder, lastDrawTick);
 
   const std::size_t length = folder.size();
   folder.append(L"\\*");
@@ -101,7 +99,7 @@ bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::wstring& found)
       continue;
     }
     folder.append(entry.cFileName);
-    hit = ScanForGame(folder, depth - 1, found);
+    hit = ScanForGame(folder, depth - 1, lastDrawTick, found);
     folder.resize(length + 1);
   } while (!hit && FindNextFileW(search.get(), &entry));
   folder.resize(length);
@@ -109,11 +107,12 @@ bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::wstring& found)
 }
 
 std::wstring ScanFixedDrives() {
-  PrintColored(Colour::Normal, "  Counter-Strike 1.6 bilgisayarda araniyor (biraz surebilir)...\n");
+  PrintColored(Color::Normal, "  Counter-Strike 1.6 bilgisayarda araniyor (biraz surebilir)...\n");
   std::wstring found;
   const DWORD drives = GetLogicalDrives();
   std::wstring folder;
   folder.reserve(kScanPathReserve);
+  std::uint32_t lastDrawTick = 0;
   for (unsigned index = 0; index < 26 && found.empty(); ++index) {
     if ((drives & (DWORD{1} << index)) == 0) {
       continue;
@@ -124,7 +123,7 @@ std::wstring ScanFixedDrives() {
       continue;
     }
     folder.assign(root, 2);  // "D:": children then read "D:\name"
-    (void)ScanForGame(folder, kScanDepth, found);
+    (void)ScanForGame(folder, kScanDepth, lastDrawTick, found);
   }
   PrintWide(L"\r%-*ls\r", kScanWipeWidth, L"");
   return found;

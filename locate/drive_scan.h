@@ -9,15 +9,14 @@ inline constexpr std::uint32_t kScanRedrawMs = 120;
 inline constexpr std::size_t kScanTextMax = 70;
 extern const wchar_t* const ScanSkipNames[12];
 
-// GetTickCount of the last scan line draw; the scan's own, apart from the download line's.
-extern std::uint32_t ScanLastDrawTick;
-
 // Announces itself, walks drives A to Z (fixed ones only), wipes its line, stops at the first hit.
 [[nodiscard]] std::wstring ScanFixedDrives();
 
 // folder is extended and restored in place while descending; found is written on success.
 // One open search handle per level, no allocation per folder beyond folder's own growth.
-[[nodiscard]] bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::wstring& found);
+// lastDrawTick: GetTickCount of the scan line's last drawing, kept for the whole walk.
+[[nodiscard]] bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastDrawTick,
+                               std::wstring& found);
 
 [[nodiscard]] bool IsScanSkipName(const wchar_t* name);
 // The folder as the scan line shows it: at most 70 units, cut ones end in "...".

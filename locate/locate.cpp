@@ -6,10 +6,12 @@
 
 #include <array>
 
+#include "base/file_names.h"
+#include "base/handles.h"
+#include "base/launcher_paths.h"
 #include "console/console.h"
-#include "launcher/handles.h"
-#include "launcher/launcher.h"
 #include "locate/drive_scan.h"
+#include "locate/game_folder.h"
 #include "locate/steam_sources.h"
 
 namespace {
@@ -23,29 +25,6 @@ FileHandle OpenSavedPathFile(DWORD access, DWORD share, DWORD disposition, DWORD
 constexpr DWORD kSavedPathReadBytes = 518;
 
 }  // namespace
-
-bool IsGameFolderInPlace(std::wstring& folder) {
-  if (folder.empty()) {
-    return false;
-  }
-  const std::size_t length = folder.size();
-  folder += L"\\cstrike\\liblist.gam";
-  bool accepted = GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES;
-  folder.resize(length);
-  if (accepted) {
-    folder += L"\\valve";
-    accepted = GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES;
-    folder.resize(length);
-  }
-  return accepted;
-}
-
-bool IsGameFolder(const std::wstring& folder) {
-  std::wstring path;
-  path.reserve(folder.size() + 32);
-  path = folder;
-  return IsGameFolderInPlace(path);
-}
 
 std::wstring ReadSavedGameFolder() {
   const FileHandle file = OpenSavedPathFile(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
@@ -85,14 +64,14 @@ std::wstring LocateGame() {
     }
   }
   WriteSavedGameFolder(found);
-  PrintColored(Colour::Success, "  Counter-Strike 1.6 bulundu: %ls\n", found.c_str());
+  PrintColored(Color::Success, "  Counter-Strike 1.6 bulundu: %ls\n", found.c_str());
   return found;
 }
 
 void ReportGameMissing() {
-  PrintColored(Colour::Error, "\n  Bilgisayarda Counter-Strike 1.6 bulunamadi.\n");
-  PrintColored(Colour::Normal, "  Steam'den Counter-Strike 1.6'yi kur, bitince Korvantis'i tekrar ac.\n");
-  PrintColored(Colour::Normal, "  Steam kurulum penceresi aciliyor...\n\n  Kapatmak icin bir tusa bas...");
+  PrintColored(Color::Error, "\n  Bilgisayarda Counter-Strike 1.6 bulunamadi.\n");
+  PrintColored(Color::Normal, "  Steam'den Counter-Strike 1.6'yi kur, bitince Korvantis'i tekrar ac.\n");
+  PrintColored(Color::Normal, "  Steam kurulum penceresi aciliyor...\n\n  Kapatmak icin bir tusa bas...");
   // Whether Steam is installed is not checked: the request is the player's way forward.
   ShellExecuteW(nullptr, L"open", kSteamInstallLink, nullptr, nullptr, SW_SHOWNORMAL);
   WaitForKey();

@@ -3,10 +3,10 @@
 #include <iterator>
 #include <utility>
 
-#include "console/console.h"
-#include "launcher/handles.h"
+#include "base/handles.h"
+#include "base/text.h"
+#include "locate/game_folder.h"
 #include "locate/library_file.h"
-#include "locate/locate.h"
 
 const GameRegistryKey GameRegistryKeys[4] = {
     {L"Software\\Valve\\Half-Life", L"InstallPath"},
@@ -20,7 +20,7 @@ namespace {
 
 // 259 units and the terminator; a longer value counts as absent.
 constexpr DWORD kRegistryBufferBytes = 520;
-constexpr DWORD kReadChunkBytes = 4096;
+constexpr DWORD kLibraryFileChunkBytes = 4096;
 constexpr wchar_t kGameSubfolder[] = L"\\steamapps\\common\\Half-Life";
 constexpr wchar_t kLibraryFile[] = L"\\steamapps\\libraryfolders.vdf";
 
@@ -70,10 +70,10 @@ std::vector<std::wstring> ReadLibraryFolders(const std::wstring& steamFolder) {
     return {};
   }
   std::string bytes;
-  char chunk[kReadChunkBytes];
+  char chunk[kLibraryFileChunkBytes];
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(file.get(), chunk, kReadChunkBytes, &got, nullptr) || got == 0) {
+    if (!ReadFile(file.get(), chunk, kLibraryFileChunkBytes, &got, nullptr) || got == 0) {
       break;
     }
     bytes.append(chunk, got);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static analysis of the launcher's own code (console/, launcher/, locate/, update/):
+# Static analysis of the launcher's own code (base/, console/, launcher/, locate/, update/):
 # clang-tidy with .clang-tidy against the mingw compile database, then cppcheck.
 # Exits non-zero on any finding. Build folder: build/analyse (configured, never built).
 set -euo pipefail
@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/analyse
 jobs=${ANALYSE_JOBS:-2}
 mingw_cxx=x86_64-w64-mingw32-g++-posix
-sources='^'"$root"'/(console|launcher|locate|update)/[^/]*\.cpp$'
+sources='^'"$root"'/(base|console|launcher|locate|update)/[^/]*\.cpp$'
 status=0
 
 # Only configuring: the compile database and the generated header are all we need.
@@ -42,7 +42,7 @@ if cppcheck --enable=warning,performance,portability --inline-suppr --error-exit
      -D_WIN32_WINNT=0x0A00 -I"$root" -I"$build/generated" \
      --suppress=missingIncludeSystem -j "$jobs" --cppcheck-build-dir="$(mkdir -p "$build/cppcheck" && echo "$build/cppcheck")" \
      --template='{file}:{line}: {severity}: {message} [{id}]' \
-     "$root/console" "$root/launcher" "$root/locate" "$root/update"; then
+     "$root/base" "$root/console" "$root/launcher" "$root/locate" "$root/update"; then
   echo "cppcheck: no finding ($((SECONDS - start)) s)"
 else
   echo "cppcheck: FINDINGS ($((SECONDS - start)) s)" >&2

@@ -7,12 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "console/console.h"
-#include "launcher/handles.h"
 #include "update/manifest_text.h"
 #include "update/update_host.h"
-
-std::int32_t LastHttpStatus = 0;
 
 namespace {
 
@@ -22,7 +18,7 @@ constexpr int kResolveTimeoutMs = 8000;
 constexpr int kConnectTimeoutMs = 8000;
 constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 30000;
-constexpr DWORD kReadChunkBytes = 65536;
+constexpr DWORD kResponseChunkBytes = 65536;
 constexpr DWORD kStatusOk = 200;
 
 // The announced body length; none when the response gives none (chunked) or an unreadable one.
@@ -44,21 +40,69 @@ std::optional<std::uint64_t> QueryContentLength(HINTERNET request) {
   return static_cast<std::uint64_t>(ParseSizeField(digits));
 }
 
-}  // namespace
+// The session and the connection handle are made by the first request of the run.
+bool Connect(HttpClient& client) {
+  if (!client.session) {
+    client.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!client.session) return false;
+  }
+  if (!client.connection) {
+    client.connection.reset(WinHttpConnect(client.session.get(), kUpdateHost, kHttpsPort, 0));
+  }
+  return static_cast<bool>(client.connection);
+}
 
-bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstring* file,
-                    std::uint64_t maxBodyBytes) {
-  const InternetHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                           WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return false;
-  const InternetHandle connection(WinHttpConnect(session.get(), kUpdateHost, kHttpsPort, 0));
-  if (!connection) return false;
+// Memory: appended as it comes, cut back to what it was when the body turns out broken.
+class MemoryWriter {
+ public:
+  explicit MemoryWriter(const MemorySink& sink) : body_(sink.body), start_(sink.body.size()) {}
+  bool Open() { return true; }
+  bool Write(const char* data, DWORD bytes) {
+    body_.append(data, bytes);
+    return true;
+  }
+  bool Finish() { return true; }
+  void Discard() { body_.resize(start_); }
+
+ private:
+  std::string& body_;
+  std::size_t start_;
+};
+
+class FileWriter {
+ public:
+  explicit FileWriter(const FileSink& sink) : sink_(sink) {}
+  bool Open() {
+    output_ = OwnFile(CreateFileW(sink_.file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    return static_cast<bool>(output_);
+  }
+  bool Write(const char* data, DWORD bytes) {
+    DWORD written = 0;
+    if (!WriteFile(output_.get(), data, bytes, &written, nullptr) || written != bytes) return false;
+    if (sink_.written) sink_.written(bytes);
+    return true;
+  }
+  // On disk before the caller gives the file its real name: a power cut must not leave a
+  // renamed file whose bytes never reached the disk.
+  bool Finish() { return FlushFileBuffers(output_.get()) != 0; }
+  void Discard() {}
+
+ private:
+  const FileSink& sink_;
+  FileHandle output_;
+};
+
+template <typename Writer>
+HttpResult Download(HttpClient& client, const std::wstring& path, std::uint64_t maxBodyBytes, Writer& writer) {
+  if (!Connect(client)) return {};
   // Certificate checks and the redirect policy (never from HTTPS down to HTTP) stay the
   // platform's defaults: nothing here loosens them.
-  const InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
+  const InternetHandle request(WinHttpOpenRequest(client.connection.get(), L"GET", path.c_str(), nullptr,
                                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                   WINHTTP_FLAG_SECURE));
-  if (!request) return false;
+  if (!request) return {};
   WinHttpSetTimeouts(request.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
   // Waiting for the response head has a time-out of its own, unlimited by default on some
   // platforms: a server that accepts and never answers must not hang the launcher.
@@ -68,42 +112,30 @@ bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstr
 
   if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !WinHttpReceiveResponse(request.get(), nullptr)) {
-    LastHttpStatus = 0;
-    return false;
+    return {};
   }
   DWORD status = 0;
   DWORD statusBytes = sizeof(status);
   if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes, WINHTTP_NO_HEADER_INDEX)) {
-    LastHttpStatus = 0;
-    return false;
+    return {};
   }
-  LastHttpStatus = static_cast<std::int32_t>(status);
-  if (status != kStatusOk) return false;
+  HttpResult refused{false, static_cast<std::int32_t>(status)};
+  if (status != kStatusOk) return refused;
 
   // A body longer than the caller can use would only fill memory or the disk.
   const std::optional<std::uint64_t> announced = QueryContentLength(request.get());
-  if (announced && *announced > maxBodyBytes) {
-    LastHttpStatus = 0;
-    return false;
-  }
+  if (announced && *announced > maxBodyBytes) return {};
 
-  // Opened only now, so a refused request never truncates an old file. Declared after the
-  // request so that it is closed first.
-  FileHandle output;
-  if (file) {
-    output = OwnFile(CreateFileW(file->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
-    if (!output) return false;
-  }
+  // Opened only now, so a refused request never truncates an old file.
+  if (!writer.Open()) return refused;
 
-  const std::size_t bodyStart = body ? body->size() : 0;
-  std::vector<char> buffer(kReadChunkBytes);
+  std::vector<char> buffer(kResponseChunkBytes);
   std::uint64_t received = 0;
   bool broken = false;
   for (;;) {
     DWORD read = 0;
-    if (!WinHttpReadData(request.get(), buffer.data(), kReadChunkBytes, &read)) {
+    if (!WinHttpReadData(request.get(), buffer.data(), kResponseChunkBytes, &read)) {
       broken = true;
       break;
     }
@@ -114,22 +146,25 @@ bool DownloadToFile(const std::wstring& path, std::string* body, const std::wstr
       broken = true;
       break;
     }
-    if (output) {
-      DWORD written = 0;
-      if (!WriteFile(output.get(), buffer.data(), read, &written, nullptr) || written != read) return false;
-      DrawProgress(static_cast<std::int64_t>(read), false);
-    } else if (body) {
-      body->append(buffer.data(), read);
-    }
+    if (!writer.Write(buffer.data(), read)) return refused;
   }
   // A connection that drops mid-body usually ends like a whole body (0 bytes, no error):
   // only the announced length tells the two apart.
   if (broken || (announced && received != *announced)) {
-    if (body) body->resize(bodyStart);
-    LastHttpStatus = 0;
-    return false;
+    writer.Discard();
+    return {};
   }
-  // On disk before the caller gives the file its real name: a power cut must not leave a
-  // renamed file whose bytes never reached the disk.
-  return !output || FlushFileBuffers(output.get()) != 0;
+  return {writer.Finish(), static_cast<std::int32_t>(status)};
+}
+
+}  // namespace
+
+HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const MemorySink& sink) {
+  MemoryWriter writer(sink);
+  return Download(client, path, sink.maxBodyBytes, writer);
+}
+
+HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink) {
+  FileWriter writer(sink);
+  return Download(client, path, sink.maxBodyBytes, writer);
 }

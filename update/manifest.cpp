@@ -4,8 +4,9 @@
 
 #include <ctime>
 
-#include "console/console.h"
-#include "launcher/launcher.h"
+#include "base/launcher_paths.h"
+#include "base/numbers.h"
+#include "base/text.h"
 #include "update/sha256.h"
 
 std::wstring BuildManifestPath() {

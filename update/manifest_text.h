@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "console/progress_text.h"  // SaturatingAdd for sizes and their sum
-#include "launcher/file_names.h"
+#include "base/file_names.h"
+#include "base/numbers.h"  // SaturatingAdd for sizes and their sum
 
 struct ManifestEntry {
   std::string hash;  // as written; compared byte for byte with the file's digest text

@@ -4,16 +4,14 @@
 #include <bcrypt.h>
 
 #include <limits>
+#include <vector>
 
-#include "launcher/handles.h"
+#include "base/handles.h"
 
 namespace {
 
-constexpr DWORD kReadChunkBytes = 1u << 20;
+constexpr DWORD kHashReadBytes = 1u << 20;
 constexpr ULONG kDigestBytes = 32;
-
-// One buffer for every call: hashing never allocates per file, whatever its size.
-unsigned char ReadBuffer[kReadChunkBytes];
 
 // BCrypt's SHA-256 over what feed(hash) passes to BCryptHashData; none when anything fails.
 template <typename Feed>
@@ -44,13 +42,15 @@ std::string HashFileSha256(const std::wstring& path) {
                                               nullptr));
   if (!file) return {};
 
-  const std::optional<Sha256Digest> digest = Sha256Of([&file](BCRYPT_HASH_HANDLE hash) {
+  // The call's own buffer, whatever the file's size: hashing on several threads shares nothing.
+  std::vector<unsigned char> buffer(kHashReadBytes);
+  const std::optional<Sha256Digest> digest = Sha256Of([&file, &buffer](BCRYPT_HASH_HANDLE hash) {
     for (;;) {
       DWORD read = 0;
       // A read that fails part-way would give the digest of a prefix: that is no digest of the file.
-      if (!ReadFile(file.get(), ReadBuffer, kReadChunkBytes, &read, nullptr)) return false;
+      if (!ReadFile(file.get(), buffer.data(), kHashReadBytes, &read, nullptr)) return false;
       if (read == 0) return true;
-      if (!BCRYPT_SUCCESS(BCryptHashData(hash, ReadBuffer, read, 0))) return false;
+      if (!BCRYPT_SUCCESS(BCryptHashData(hash, buffer.data(), read, 0))) return false;
     }
   });
   if (!digest) return {};

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "launcher/handles.h"
+#include "base/handles.h"
 #include "update/sha256.h"
 
 namespace {
@@ -36,6 +36,7 @@ bool VerifyManifestSignature(std::string_view content, const std::array<unsigned
   }
   const KeyHandle publicKey(raw);
   std::array<unsigned char, 64> copy = signature;
-  return BCryptVerifySignature(publicKey.get(), nullptr, digest->data(), static_cast<ULONG>(digest->size()),
-                               copy.data(), static_cast<ULONG>(copy.size()), 0) == 0;
+  return BCRYPT_SUCCESS(BCryptVerifySignature(publicKey.get(), nullptr, digest->data(),
+                                              static_cast<ULONG>(digest->size()), copy.data(),
+                                              static_cast<ULONG>(copy.size()), 0));
 }

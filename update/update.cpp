@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include <cstdio>
-
+#include "base/file_names.h"
+#include "base/launcher_paths.h"
+#include "base/numbers.h"
 #include "console/console.h"
-#include "launcher/launcher.h"
 #include "update/http_client.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
@@ -14,9 +14,7 @@
 namespace {
 
 constexpr DWORD kCompletePauseMs = 700;
-constexpr DWORD kUnchangedPauseMs = 1200;
 constexpr DWORD kPartialPauseMs = 3000;
-constexpr std::int32_t kStatusForbidden = 403;
 // A replaced file must be under its name on disk, not only in the cache, when the call returns.
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
@@ -28,23 +26,6 @@ void CreateTargetFolders(const std::wstring& target) {
   for (std::size_t k = LauncherFolder.size(); k < target.size(); ++k) {
     if (target[k] == L'\\') CreateDirectoryW(target.substr(0, k).c_str(), nullptr);
   }
-}
-
-[[noreturn]] void ReportServerUnreachable() {
-  if (LastHttpStatus == kStatusForbidden) {
-    PrintColored(Colour::Error,
-                 "\n  Indirme sunucusu baglantini engelledi (403).\n"
-                 "  Biraz sonra tekrar dene; olmazsa modemini kapatip ac ya da baska bir internetle dene.\n");
-  } else if (LastHttpStatus != 0) {
-    PrintColored(Colour::Error, "\n  Indirme sunucusu hata verdi (%d). Biraz sonra tekrar dene.\n",
-                 static_cast<int>(LastHttpStatus));
-  } else {
-    PrintColored(Colour::Error, "\n  Indirme sunucusuna ulasilamadi. Internet baglantini kontrol et.\n");
-  }
-  PrintColored(Colour::Normal, "\n  Kapatmak icin bir tusa bas...");
-  WaitForKey();
-  std::fflush(stdout);
-  ExitProcess(1);
 }
 
 }  // namespace
@@ -79,78 +60,82 @@ bool MoveDownloadIntoPlace(const std::wstring& tempPath, const std::wstring& tar
   return false;
 }
 
-bool RunUpdate() {
-  PrintColored(Colour::Quiet, "  Guncellemeler kontrol ediliyor...\n");
+UpdateResult RunUpdate() {
+  PrintColored(Color::Quiet, "  Guncellemeler kontrol ediliyor...\n");
 
+  // Every request of this run goes through one session; closed when the update ends.
+  HttpClient client;
   std::string body;
-  bool fetched = DownloadToFile(BuildManifestPath(), &body, nullptr, kManifestMaxBytes);
+  const HttpResult manifestResponse = DownloadToMemory(client, BuildManifestPath(), {body, kManifestMaxBytes});
+  UpdateResult result;
+  result.httpStatus = manifestResponse.status;
   std::string_view content = body;
-  if (fetched && CompiledUpdateKey.present) {
+  if (!manifestResponse.ok) {
+    result.outcome = UpdateOutcome::ServerUnreachable;
+  } else if (CompiledUpdateKey.present) {
     // Whoever holds the server must not be able to push programs to players: only what the
     // maintainer signed is read, and a refused manifest counts as no manifest at all.
     const std::optional<SignedManifest> signedManifest = SplitSignedManifest(body);
-    fetched = signedManifest &&
-              VerifyManifestSignature(signedManifest->content, signedManifest->signature, CompiledUpdateKey);
-    if (fetched) {
+    if (signedManifest &&
+        VerifyManifestSignature(signedManifest->content, signedManifest->signature, CompiledUpdateKey)) {
       content = signedManifest->content;
     } else {
-      PrintColored(Colour::Warning, "  Guncelleme imzasi reddedildi.\n");
+      PrintColored(Color::Warning, "  Guncelleme imzasi reddedildi.\n");
+      result.outcome = UpdateOutcome::SignatureRefused;
     }
   }
-  if (!fetched) {
-    if (EnginePresent()) {
-      PrintColored(Colour::Warning, "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n");
-      Sleep(kUnchangedPauseMs);
-      return false;
-    }
-    ReportServerUnreachable();
-  }
+  if (result.outcome != UpdateOutcome::UpToDate) return result;
 
   const UpdateManifest pending = ReadManifest(content);
   if (pending.entries.empty()) {
-    PrintColored(Colour::Success, "  Oyun guncel.\n");
-    return false;
+    PrintColored(Color::Success, "  Oyun guncel.\n");
+    return result;
   }
 
-  PrintColored(Colour::Heading, "  Guncelleme indiriliyor...\n");
-  ProgressDoneBytes = 0;
-  ProgressTotalBytes = pending.totalBytes;
-  DrawProgress(0, true);
+  PrintColored(Color::Heading, "  Guncelleme indiriliyor...\n");
+  ProgressLine progress;
+  progress.totalBytes = pending.totalBytes;
+  DrawProgress(progress, 0, true);
+  const auto drawWritten = [&progress](std::uint64_t bytes) {
+    DrawProgress(progress, static_cast<std::int64_t>(bytes), false);
+  };
   std::uint32_t failures = 0;
-  bool selfReplaced = false;
 
   for (const ManifestEntry& entry : pending.entries) {
-    const std::int64_t doneAtStart = ProgressDoneBytes;
+    const std::int64_t doneAtStart = progress.doneBytes;
     const std::wstring target = MakeLocalPath(entry.name);
     const std::wstring temp = target + kDownloadSuffix;
     CreateTargetFolders(target);
     // No more than the entry's size is taken in, and what arrived must have exactly its size
     // and digest: a cut, long or wrong body, or an entry that cannot be verified, never lands.
     const auto limit = static_cast<std::uint64_t>(entry.size < 0 ? 0 : entry.size);
-    const bool verified = DownloadToFile(BuildFilePath(entry), nullptr, &temp, limit) && IsEntryCurrent(entry, temp);
+    const bool verified = DownloadToFile(client, BuildFilePath(entry), {temp, limit, drawWritten}).ok &&
+                          IsEntryCurrent(entry, temp);
     if (!verified) {
       DeleteFileW(temp.c_str());
-      ProgressDoneBytes = SaturatingAdd(doneAtStart, entry.size);
+      progress.doneBytes = SaturatingAdd(doneAtStart, entry.size);
       ++failures;
       continue;
     }
-    if (!MoveDownloadIntoPlace(temp, target, entry.name, selfReplaced)) {
+    if (!MoveDownloadIntoPlace(temp, target, entry.name, result.launcherReplaced)) {
       DeleteFileW(temp.c_str());
       ++failures;
     }
   }
 
-  ProgressDoneBytes = ProgressTotalBytes;
-  DrawProgress(0, true);
+  progress.doneBytes = progress.totalBytes;
+  DrawProgress(progress, 0, true);
   PrintPlain("\n");
 
   if (failures == 0) {
-    PrintColored(Colour::Success, "  Guncelleme tamam.\n");
+    PrintColored(Color::Success, "  Guncelleme tamam.\n");
+    result.outcome = UpdateOutcome::Updated;
     Sleep(kCompletePauseMs);
   } else {
-    PrintColored(Colour::Warning,
+    PrintColored(Color::Warning,
                  "  Guncellemenin bir kismi inmedi (oyun acik mi?), bir sonraki acilista tekrar denenecek.\n");
+    result.outcome = UpdateOutcome::PartlyUpdated;
     Sleep(kPartialPauseMs);
   }
-  return selfReplaced;
+  return result;
 }

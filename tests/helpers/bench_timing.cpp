@@ -15,7 +15,7 @@
 #include <string>
 
 #include "console_capture.h"
-#include "launcher/launcher.h"
+#include "base/launcher_paths.h"
 #include "locate/drive_scan.h"
 #include "update/http_client.h"
 #include "update/sha256.h"
@@ -46,12 +46,15 @@ int wmain(int argc, wchar_t** argv) {
     outcome.ok = !outcome.digest.empty();
   } else if (mode == L"download" && argc >= 4) {
     const std::wstring file = argv[3];
-    outcome.ok = DownloadToFile(argv[2], nullptr, &file, UINT64_MAX);
+    HttpClient client;
+    outcome.ok = DownloadToFile(client, argv[2], {file, UINT64_MAX, {}}).ok;
   } else if (mode == L"scan" && argc >= 4) {
     std::wstring folder = argv[2];
     folder.reserve(kLongestPathUnits + 1);
     std::wstring found;
-    outcome.ok = !ScanForGame(folder, static_cast<std::uint32_t>(std::wcstoul(argv[3], nullptr, 10)), found);
+    std::uint32_t lastDrawTick = 0;
+    outcome.ok = !ScanForGame(folder, static_cast<std::uint32_t>(std::wcstoul(argv[3], nullptr, 10)), lastDrawTick,
+                              found);
   } else {
     return BenchUsage(kUsage);
   }

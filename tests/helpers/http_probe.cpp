@@ -1,10 +1,10 @@
-// Runs one DownloadToFile (or HashFileSha256) of the launcher's own code and prints what came
+// Runs one download (or HashFileSha256) of the launcher's own code and prints what came
 // of it on a last line, for the HTTP scenarios:
-//   http_probe mem <server path> [status before]
-//   http_probe file <server path> <local file> [status before]
+//   http_probe mem <server path>
+//   http_probe file <server path> <local file>
 //   http_probe hash <local file>
 // HTTP_PROBE_MAX_BYTES sets the body limit (default: the manifest's in memory, none for a file).
-// Last line: "RESULT ok=<0|1> status=<LastHttpStatus> done=<ProgressDoneBytes> bytes=<body size>"
+// Last line: "RESULT ok=<0|1> status=<status> done=<bytes the file sink reported, drawn as progress> bytes=<body size>"
 // (or "RESULT hash=<text>"). Whatever the client drew comes before it.
 #include <windows.h>
 
@@ -30,9 +30,10 @@ std::uint64_t BodyLimit(std::uint64_t fallback) {
   return length == 0 || length >= 32 ? fallback : std::wcstoull(text, nullptr, 10);
 }
 
-void PrintResult(bool ok, std::size_t bytes) {
-  std::printf("\nRESULT ok=%d status=%d done=%lld bytes=%llu\n", ok ? 1 : 0, static_cast<int>(LastHttpStatus),
-              static_cast<long long>(ProgressDoneBytes), static_cast<unsigned long long>(bytes));
+void PrintResult(const HttpResult& result, std::uint64_t done, std::size_t bytes) {
+  std::printf("\nRESULT ok=%d status=%d done=%llu bytes=%llu\n", result.ok ? 1 : 0,
+              static_cast<int>(result.status), static_cast<unsigned long long>(done),
+              static_cast<unsigned long long>(bytes));
   std::fflush(stdout);
 }
 
@@ -45,21 +46,23 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("RESULT hash=%s\n", HashFileSha256(argv[2]).c_str());
     return 0;
   }
+  HttpClient client;
   if (mode == L"mem") {
-    if (argc > 3) LastHttpStatus = static_cast<std::int32_t>(std::wcstol(argv[3], nullptr, 10));
     std::string body;
-    const bool ok = DownloadToFile(argv[2], &body, nullptr, BodyLimit(kManifestMaxBytes));
-    PrintResult(ok, body.size());
+    const HttpResult result = DownloadToMemory(client, argv[2], {body, BodyLimit(kManifestMaxBytes)});
+    PrintResult(result, 0, body.size());
     return 0;
   }
   if (mode == L"file" && argc >= 4) {
-    if (argc > 4) LastHttpStatus = static_cast<std::int32_t>(std::wcstol(argv[4], nullptr, 10));
     const std::wstring file = argv[3];
-    const bool ok = DownloadToFile(argv[2], nullptr, &file, BodyLimit(UINT64_MAX));
+    // Drawn as the update draws it, from the sink's reports.
+    ProgressLine line;
+    const auto draw = [&line](std::uint64_t bytes) { DrawProgress(line, static_cast<std::int64_t>(bytes), false); };
+    const HttpResult result = DownloadToFile(client, argv[2], {file, BodyLimit(UINT64_MAX), draw});
     WIN32_FILE_ATTRIBUTE_DATA data{};
     std::size_t bytes = 0;
     if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) bytes = data.nFileSizeLow;
-    PrintResult(ok, bytes);
+    PrintResult(result, static_cast<std::uint64_t>(line.doneBytes), bytes);
     return 0;
   }
   return Usage();

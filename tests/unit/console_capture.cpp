@@ -2,16 +2,18 @@
 
 #include <cstdio>
 
+#include "base/text.h"
+
 namespace {
 
 ConsoleCapture* Capture = nullptr;
-ConsoleAttribute CapturedAttribute = Colour::Normal;
+ConsoleAttribute CapturedAttribute = Color::Normal;
 
 }  // namespace
 
 void CaptureConsoleOutput(ConsoleCapture* into) {
   Capture = into;
-  CapturedAttribute = Colour::Normal;
+  CapturedAttribute = Color::Normal;
 }
 
 // Defines what console/console_write.cpp defines, so the linker never takes that file.
@@ -25,4 +27,4 @@ void WriteConsoleText(const std::wstring& text) {
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
-void SetConsoleColour(ConsoleAttribute attribute) { CapturedAttribute = attribute; }
+void SetConsoleColor(ConsoleAttribute attribute) { CapturedAttribute = attribute; }

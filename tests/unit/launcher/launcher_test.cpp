@@ -7,25 +7,8 @@
 #include <vector>
 
 #include "launcher/game_launch.h"
-#include "launcher/launcher.h"
-#include "launcher/self_install.h"
 
 namespace {
-
-TEST(FolderOfPath, KeepsEverythingUpToTheLastBackslash) {
-  EXPECT_EQ(FolderOfPath(L"C:\\Games\\Mod\\Korvantis.exe"), L"C:\\Games\\Mod\\");
-  EXPECT_EQ(FolderOfPath(L"Korvantis.exe"), L"");
-  EXPECT_EQ(FolderOfPath(L"C:/Games/Mod/Korvantis.exe"), L"");  // "/" is no separator here
-  EXPECT_EQ(FolderOfPath(L"\\\\server\\share\\a.exe"), L"\\\\server\\share\\");
-}
-
-TEST(QueryModulePath, GivesTheWholePath) {
-  const std::optional<std::wstring> path = QueryModulePath();
-  ASSERT_TRUE(path.has_value());
-  EXPECT_GT(path->size(), 4u);
-  EXPECT_EQ(path->substr(path->size() - 4), L".exe");
-  EXPECT_EQ(path->find(L'\0'), std::wstring::npos);
-}
 
 TEST(GameCommandLine, PiecesInOrderWithArgumentsUnquoted) {
   EXPECT_EQ(ComposeGameCommandLine(L"C:\\Games\\Mod\\", L"D:\\Steam\\steamapps\\common\\Half-Life", {}),
@@ -49,16 +32,6 @@ TEST(GameCommandLine, EngineSplitsBackTheFolderAndTheArguments) {
     EXPECT_EQ(args, (std::vector<std::wstring>{L"C:\\Mod\\xash3d.exe", L"-game", L"cstrike", L"-nointro",
                                                L"-rodir", folder, L"-x", L"a", L"b"}));
   }
-}
-
-TEST(ReadEnvironmentVariable, WholeValueOrNothing) {
-  const std::wstring longValue = L"C:\\" + std::wstring(2000, L'\u00e7');
-  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", longValue.c_str()));
-  EXPECT_EQ(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE"), longValue);
-  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", L""));
-  EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
-  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", nullptr));
-  EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
 }
 
 }  // namespace

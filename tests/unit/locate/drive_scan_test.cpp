@@ -63,9 +63,8 @@ std::vector<std::pair<ConsoleAttribute, std::wstring>> DrawFor(std::wstring fold
                                                                std::uint32_t lastTick,
                                                                std::uint32_t depth = 1) {
   CapturedConsole console;
-  ScanLastDrawTick = lastTick;
   std::wstring found = L"untouched";
-  EXPECT_FALSE(ScanForGame(folder, depth, found));
+  EXPECT_FALSE(ScanForGame(folder, depth, lastTick, found));
   EXPECT_EQ(found, L"untouched");
   return console.Pieces();
 }
@@ -77,7 +76,7 @@ TEST(ScanLine, ShowsTheFolderInDarkGreyPaddedTo72Columns) {
 
   auto pieces = DrawFor(seventy, longAgo);
   ASSERT_EQ(pieces.size(), 1u);
-  EXPECT_EQ(pieces[0].first, Colour::Quiet);
+  EXPECT_EQ(pieces[0].first, Color::Quiet);
   EXPECT_EQ(pieces[0].second, L"\r  Taraniyor: " + seventy + L"  ");
 
   pieces = DrawFor(seventyOne, longAgo);
@@ -110,7 +109,8 @@ void ExpectScan(const std::vector<TreeCase>& cases) {
     tree.MakeGame(c.game);
     std::wstring folder = tree.Path();
     std::wstring found;
-    const bool hit = ScanForGame(folder, kScanDepth, found);
+    std::uint32_t lastTick = 0;
+    const bool hit = ScanForGame(folder, kScanDepth, lastTick, found);
     EXPECT_EQ(hit, c.found) << c.game;
     EXPECT_EQ(found, c.found ? tree.Path(c.game) : L"") << c.game;
     EXPECT_EQ(folder, tree.Path()) << "folder text restored after " << c.game;
@@ -147,10 +147,10 @@ TEST(ScanForGame, RootThatIsTheGameIsFoundWithoutListing) {
   CapturedConsole console;
   TempTree tree;
   tree.MakeGame(L"");
-  ScanLastDrawTick = GetTickCount() - 10000;
+  std::uint32_t lastTick = GetTickCount() - 10000;
   std::wstring folder = tree.Path();
   std::wstring found;
-  EXPECT_TRUE(ScanForGame(folder, kScanDepth, found));
+  EXPECT_TRUE(ScanForGame(folder, kScanDepth, lastTick, found));
   EXPECT_EQ(found, tree.Path());
   EXPECT_TRUE(console.Pieces().empty());
 }
@@ -167,7 +167,8 @@ TEST(ScanForGame, BudgetCountsLevelsBelowTheStart) {
   for (const auto& c : cases) {
     std::wstring folder = tree.Path();
     std::wstring found;
-    EXPECT_EQ(ScanForGame(folder, c.depth, found), c.found) << c.depth;
+    std::uint32_t lastTick = 0;
+    EXPECT_EQ(ScanForGame(folder, c.depth, lastTick, found), c.found) << c.depth;
     EXPECT_EQ(found, c.found ? tree.Path(L"deep\\cs16") : L"") << c.depth;
   }
 }

@@ -5,7 +5,8 @@
 #include <fstream>
 #include <string>
 
-#include "launcher/launcher.h"
+#include "base/launcher_paths.h"
+#include "locate/game_folder.h"
 #include "locate/locate.h"
 
 namespace {

@@ -79,15 +79,6 @@ TEST(ParseSizeField, AtoiRulesWithoutOverflow) {
   }
 }
 
-TEST(SaturatingAdd, ClampsAtBothEnds) {
-  EXPECT_EQ(SaturatingAdd(1, 2), 3);
-  EXPECT_EQ(SaturatingAdd(kMax, 1), kMax);
-  EXPECT_EQ(SaturatingAdd(kMax - 1, kMax), kMax);
-  EXPECT_EQ(SaturatingAdd(kMin, -1), kMin);
-  EXPECT_EQ(SaturatingAdd(kMin, kMax), -1);
-  EXPECT_EQ(SaturatingAdd(-5, 3), -2);
-}
-
 TEST(ForEachLine, SplitsOnLfAndKeepsLastLine) {
   std::vector<std::string> lines;
   ForEachLine("a\r\n\nb c\nlast", [&lines](std::string_view l) { lines.emplace_back(l); });

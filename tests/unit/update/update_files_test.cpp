@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/launcher.h"
+#include "base/launcher_paths.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
 #include "update/signature.h"
@@ -242,15 +242,46 @@ TEST(BuildManifestPath, PrefixAndDigits) {
 
 using MoveDownloadIntoPlaceTest = UpdateFolder;
 
-TEST_F(MoveDownloadIntoPlaceTest, OrdinaryFile) {
-  Write(Path(L"a.txt"), "old");
-  Write(Path(L"a.txt.indiriliyor"), "new");
-  bool self = false;
-  EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
-  EXPECT_FALSE(self);
-  EXPECT_EQ(Read(Path(L"a.txt")), "new");
-  EXPECT_FALSE(Exists(Path(L"a.txt.indiriliyor")));
-  EXPECT_FALSE(Exists(Path(L"a.txt.eski")));
+TEST_F(MoveDownloadIntoPlaceTest, OnlyTheTopLevelLauncherIsKeptAsEski) {
+  struct Row {
+    const char* name;      // as the manifest lists it
+    const wchar_t* target;
+    const char* before;    // the target's content before; null: no such file
+    bool downloaded;       // the ".indiriliyor" file is there
+    bool moved, self;
+    const char* after;     // the target's content after
+    const char* eski;      // the ".eski" copy's content after; null: none
+  };
+  const Row rows[] = {
+      {"a.txt", L"a.txt", "old", true, true, false, "new", "stale"},
+      {"sub/Korvantis.exe", L"sub\\Korvantis.exe", "old", true, true, false, "new", "stale"},
+      {"Korvantis.exe", L"Korvantis.exe", "old", true, true, true, "new", "old"},
+      {"KORVANTIS.EXE", L"Korvantis.exe", "old", true, true, true, "new", "old"},
+      {"korvantis.exe", L"Korvantis.exe", "old", true, true, true, "new", "old"},
+      // The new one cannot move (no download): the old one is put back.
+      {"Korvantis.exe", L"Korvantis.exe", "old", false, false, false, "old", nullptr},
+      {"Korvantis.exe", L"Korvantis.exe", nullptr, true, true, true, "new", nullptr},
+  };
+  CreateDirectoryW(Path(L"sub").c_str(), nullptr);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::wstring target = Path(row.target);
+    for (const wchar_t* suffix : {L"", L".eski", L".indiriliyor"}) DeleteFileW((target + suffix).c_str());
+    if (row.before) {
+      Write(target, row.before);
+      Write(target + L".eski", "stale");
+    }
+    if (row.downloaded) Write(target + L".indiriliyor", "new");
+    bool self = false;
+    EXPECT_EQ(MoveDownloadIntoPlace(target + L".indiriliyor", target, row.name, self), row.moved);
+    EXPECT_EQ(self, row.self);
+    EXPECT_EQ(Read(target), row.after);
+    EXPECT_EQ(Exists(target + L".eski"), row.eski != nullptr);
+    if (row.eski) {
+      EXPECT_EQ(Read(target + L".eski"), row.eski);
+    }
+    EXPECT_FALSE(Exists(target + L".indiriliyor"));
+  }
 }
 
 TEST_F(MoveDownloadIntoPlaceTest, TargetInUseFails) {
@@ -263,49 +294,6 @@ TEST_F(MoveDownloadIntoPlaceTest, TargetInUseFails) {
   EXPECT_FALSE(MoveDownloadIntoPlace(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
   EXPECT_FALSE(self);
   EXPECT_EQ(Read(Path(L"a.txt")), "old");
-}
-
-TEST_F(MoveDownloadIntoPlaceTest, LauncherKeptAsEski) {
-  for (const char* name : {"Korvantis.exe", "KORVANTIS.EXE", "korvantis.exe"}) {
-    SCOPED_TRACE(name);
-    Write(Path(L"Korvantis.exe"), "old launcher");
-    Write(Path(L"Korvantis.exe.eski"), "stale");
-    Write(Path(L"Korvantis.exe.indiriliyor"), "new launcher");
-    bool self = false;
-    EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), name, self));
-    EXPECT_TRUE(self);
-    EXPECT_EQ(Read(Path(L"Korvantis.exe")), "new launcher");
-    EXPECT_EQ(Read(Path(L"Korvantis.exe.eski")), "old launcher");
-  }
-}
-
-TEST_F(MoveDownloadIntoPlaceTest, LauncherInSubfolderIsOrdinary) {
-  CreateDirectoryW(Path(L"sub").c_str(), nullptr);
-  Write(Path(L"sub\\Korvantis.exe"), "old");
-  Write(Path(L"sub\\Korvantis.exe.indiriliyor"), "new");
-  bool self = false;
-  EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"sub\\Korvantis.exe.indiriliyor"), Path(L"sub\\Korvantis.exe"), "sub/Korvantis.exe",
-                          self));
-  EXPECT_FALSE(self);
-  EXPECT_FALSE(Exists(Path(L"sub\\Korvantis.exe.eski")));
-}
-
-TEST_F(MoveDownloadIntoPlaceTest, LauncherPutBackWhenNewOneCannotMove) {
-  Write(Path(L"Korvantis.exe"), "old launcher");
-  // No download to move: the move into place fails after the old one was moved aside.
-  bool self = false;
-  EXPECT_FALSE(MoveDownloadIntoPlace(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
-  EXPECT_FALSE(self);
-  EXPECT_EQ(Read(Path(L"Korvantis.exe")), "old launcher");
-  EXPECT_FALSE(Exists(Path(L"Korvantis.exe.eski")));
-}
-
-TEST_F(MoveDownloadIntoPlaceTest, LauncherNotYetThere) {
-  Write(Path(L"Korvantis.exe.indiriliyor"), "new launcher");
-  bool self = false;
-  EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"Korvantis.exe.indiriliyor"), Path(L"Korvantis.exe"), "Korvantis.exe", self));
-  EXPECT_TRUE(self);
-  EXPECT_EQ(Read(Path(L"Korvantis.exe")), "new launcher");
 }
 
 }  // namespace

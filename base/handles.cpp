@@ -1,4 +1,4 @@
-#include "launcher/handles.h"
+#include "base/handles.h"
 
 #include <bcrypt.h>
 #include <winhttp.h>
@@ -15,8 +15,21 @@ void FindCloser::operator()(HANDLE search) const {
 
 FindHandle OwnFind(HANDLE search) { return FindHandle(search == INVALID_HANDLE_VALUE ? nullptr : search); }
 
-void InternetCloser::operator()(void* internet) const { WinHttpCloseHandle(internet); }
-void ProviderCloser::operator()(void* provider) const { BCryptCloseAlgorithmProvider(provider, 0); }
-void HashDestroyer::operator()(void* hash) const { BCryptDestroyHash(hash); }
-void KeyDestroyer::operator()(void* key) const { BCryptDestroyKey(key); }
+void CloseSystemHandle(SystemHandleKind kind, void* handle) {
+  switch (kind) {
+    case SystemHandleKind::Internet:
+      WinHttpCloseHandle(handle);
+      break;
+    case SystemHandleKind::Provider:
+      BCryptCloseAlgorithmProvider(handle, 0);
+      break;
+    case SystemHandleKind::Hash:
+      BCryptDestroyHash(handle);
+      break;
+    case SystemHandleKind::Key:
+      BCryptDestroyKey(handle);
+      break;
+  }
+}
+
 void LocalFreer::operator()(void* block) const { LocalFree(block); }

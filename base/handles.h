@@ -19,25 +19,20 @@ struct FindCloser {
 using FindHandle = std::unique_ptr<void, FindCloser>;
 [[nodiscard]] FindHandle OwnFind(HANDLE search);
 
-// WinHTTP session, connection and request handles (HINTERNET).
-struct InternetCloser {
-  void operator()(void* internet) const;
+// WinHTTP (HINTERNET) and BCrypt handles, closed by the call of their kind; the calls are made
+// in handles.cpp, so this header needs neither API's header.
+enum class SystemHandleKind { Internet, Provider, Hash, Key };
+void CloseSystemHandle(SystemHandleKind kind, void* handle);
+template <SystemHandleKind kind>
+struct SystemHandleCloser {
+  void operator()(void* handle) const { CloseSystemHandle(kind, handle); }
 };
-using InternetHandle = std::unique_ptr<void, InternetCloser>;
-
-// BCrypt algorithm provider, hash object and key.
-struct ProviderCloser {
-  void operator()(void* provider) const;
-};
-using ProviderHandle = std::unique_ptr<void, ProviderCloser>;
-struct HashDestroyer {
-  void operator()(void* hash) const;
-};
-using HashHandle = std::unique_ptr<void, HashDestroyer>;
-struct KeyDestroyer {
-  void operator()(void* key) const;
-};
-using KeyHandle = std::unique_ptr<void, KeyDestroyer>;
+// Session, connection and request.
+using InternetHandle = std::unique_ptr<void, SystemHandleCloser<SystemHandleKind::Internet>>;
+// Algorithm provider, hash object and key.
+using ProviderHandle = std::unique_ptr<void, SystemHandleCloser<SystemHandleKind::Provider>>;
+using HashHandle = std::unique_ptr<void, SystemHandleCloser<SystemHandleKind::Hash>>;
+using KeyHandle = std::unique_ptr<void, SystemHandleCloser<SystemHandleKind::Key>>;
 
 // Memory the system allocated with LocalAlloc (CommandLineToArgvW's array).
 struct LocalFreer {

@@ -1,0 +1,12 @@
+#pragma once
+// Starting another program, and reading the environment it would inherit.
+#include <optional>
+#include <string>
+
+// CreateProcessW with no handles inherited, the environment inherited, and both returned
+// handles closed: the launcher never waits for what it starts. directory empty: inherited.
+[[nodiscard]] bool StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
+                                const std::wstring& directory);
+
+// The whole value of an environment variable; none when missing, empty or unreadable.
+[[nodiscard]] std::optional<std::wstring> ReadEnvironmentVariable(const wchar_t* name);

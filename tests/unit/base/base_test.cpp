@@ -1,0 +1,62 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "base/launcher_paths.h"
+#include "base/numbers.h"
+#include "base/process.h"
+#include "base/text.h"
+
+namespace {
+
+TEST(Utf8ToWide, ConvertsAndStopsAtNul) {
+  EXPECT_EQ(Utf8ToWide(""), L"");
+  EXPECT_EQ(Utf8ToWide("maps/a b.bsp"), L"maps/a b.bsp");
+  EXPECT_EQ(Utf8ToWide("\xc3\xb6\xc5\x9f\xc4\x9f\xc4\xb0"), L"\u00f6\u015f\u011f\u0130");
+  EXPECT_EQ(Utf8ToWide(std::string("ab\0cd", 5)), L"ab");
+  EXPECT_EQ(Utf8ToWide("a\xff"), L"a\ufffd");
+  EXPECT_EQ(WideToUtf8(L"\u00f6 \U0001F600"), "\xc3\xb6 \xf0\x9f\x98\x80");
+}
+
+TEST(SaturatingAdd, ClampsAtBothEnds) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  EXPECT_EQ(SaturatingAdd(1, 2), 3);
+  EXPECT_EQ(SaturatingAdd(kMax, 1), kMax);
+  EXPECT_EQ(SaturatingAdd(kMax - 1, kMax), kMax);
+  EXPECT_EQ(SaturatingAdd(kMin, -1), kMin);
+  EXPECT_EQ(SaturatingAdd(kMin, kMax), -1);
+  EXPECT_EQ(SaturatingAdd(-5, 3), -2);
+}
+
+TEST(FolderOfPath, KeepsEverythingUpToTheLastBackslash) {
+  EXPECT_EQ(FolderOfPath(L"C:\\Games\\Mod\\Korvantis.exe"), L"C:\\Games\\Mod\\");
+  EXPECT_EQ(FolderOfPath(L"Korvantis.exe"), L"");
+  EXPECT_EQ(FolderOfPath(L"C:/Games/Mod/Korvantis.exe"), L"");  // "/" is no separator here
+  EXPECT_EQ(FolderOfPath(L"\\\\server\\share\\a.exe"), L"\\\\server\\share\\");
+}
+
+TEST(QueryModulePath, GivesTheWholePath) {
+  const std::optional<std::wstring> path = QueryModulePath();
+  ASSERT_TRUE(path.has_value());
+  EXPECT_GT(path->size(), 4u);
+  EXPECT_EQ(path->substr(path->size() - 4), L".exe");
+  EXPECT_EQ(path->find(L'\0'), std::wstring::npos);
+}
+
+TEST(ReadEnvironmentVariable, WholeValueOrNothing) {
+  const std::wstring longValue = L"C:\\" + std::wstring(2000, L'\u00e7');
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", longValue.c_str()));
+  EXPECT_EQ(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE"), longValue);
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", L""));
+  EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", nullptr));
+  EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
+}
+
+}  // namespace
