@@ -10,13 +10,20 @@
 #                          environment. Never on the command line: others can read that.
 #   --signing-time UNIX    the signature's time (default SOURCE_DATE_EPOCH, else the time of
 #                          the commit): the same build signed twice is the same file
+#   --timestamp-url URL    RFC 3161 time-stamping server for the signature; without one the
+#                          signature stops validating when the signing certificate expires
 #   --build-dir DIR        build folder (default build/release)
+#   --test-host            allow an update host that reaches no real server (.example, .test...)
+#   --new-host             allow another update host than the launcher the root now serves
+#   --rotate-key           allow another update key than the launcher the root now serves
 #
 #   KORVANTIS_UPDATE_HOST  update host to compile in (default: what the build folder has)
 #   KORVANTIS_UPDATE_KEY   public key whose signature manifests must carry (PEM; default: what
 #                          the build folder has); then pass --sign KEY.pem on to publish.py
 #
-# Arguments after the two folders go to both runs of tools/publish.py.
+# Arguments after the two folders go to both runs of tools/publish.py. Before anything is put
+# into the mod folder, tools/release_check.py holds the built launcher's host and key against
+# the launcher the update root serves and publish.py's --sign (refusals: see that file).
 # Exit codes: 0 done, 1 refused or failed, 2 usage.
 set -euo pipefail
 
@@ -33,7 +40,8 @@ fail() {
   exit 1
 }
 
-dry_run=0 pkcs12='' password_file='' signing_time=${SOURCE_DATE_EPOCH:-}
+dry_run=0 pkcs12='' password_file='' signing_time=${SOURCE_DATE_EPOCH:-} timestamp_url=''
+checks=()
 build_dir=$repo/build/release
 folders=() publish_args=()
 while [[ $# -gt 0 ]]; do
@@ -45,12 +53,14 @@ while [[ $# -gt 0 ]]; do
   fi
   case $1 in
     --dry-run) dry_run=1; shift ;;
-    --pkcs12|--password-file|--signing-time|--build-dir)
+    --test-host|--new-host|--rotate-key) checks+=("$1"); shift ;;
+    --pkcs12|--password-file|--signing-time|--timestamp-url|--build-dir)
       [[ $# -ge 2 ]] || usage "$1 needs a value"
       case $1 in
         --pkcs12) pkcs12=$2 ;;
         --password-file) password_file=$2 ;;
         --signing-time) signing_time=$2 ;;
+        --timestamp-url) timestamp_url=$2 ;;
         --build-dir) build_dir=$2 ;;
       esac
       shift 2 ;;
@@ -71,9 +81,16 @@ if [[ -n $pkcs12 ]]; then
       usage "not a git checkout: give --signing-time"
   fi
   [[ $signing_time =~ ^[0-9]+$ ]] || usage "--signing-time takes seconds since 1970"
-elif [[ -n $password_file ]]; then
-  usage "--password-file without --pkcs12"
+elif [[ -n $password_file || -n $timestamp_url ]]; then
+  usage "--password-file and --timestamp-url go with --pkcs12"
 fi
+# The key publish.py will sign with, for the check against the launcher's own.
+for ((i = 0; i < ${#publish_args[@]}; i++)); do
+  case ${publish_args[i]} in
+    --sign) [[ $((i + 1)) -lt ${#publish_args[@]} ]] && checks+=(--sign "${publish_args[i + 1]}") ;;
+    --sign=*) checks+=(--sign "${publish_args[i]#--sign=}") ;;
+  esac
+done
 
 "$repo/scripts/deps.sh"
 mkdir -p "$build_dir"
@@ -90,8 +107,11 @@ if ! { (cd "$repo" && "${configure[@]}") && cmake --build "$build_dir" --target 
   tail -n 40 "$log" >&2
   fail "the build failed (whole log: $log)"
 fi
-host=$(sed -n 's/^KORVANTIS_UPDATE_HOST:STRING=//p' "$build_dir/CMakeCache.txt")
 built=$build_dir/$launcher
+
+# ----- what it is built for, against what players run now -------------------------------------
+identity=$(python3 "$repo/tools/release_check.py" "$built" "$root" "${checks[@]}") ||
+  fail "the launcher does not fit the update root; nothing published"
 
 # ----- sign ----------------------------------------------------------------------------------
 state=unsigned
@@ -102,6 +122,7 @@ if [[ -n $pkcs12 ]]; then
   log=$build_dir/release-sign.log
   sign=(osslsigncode sign -pkcs12 "$pkcs12" -h sha256 -n Korvantis -time "$signing_time"
         -in "$built" -out "$signed")
+  [[ -z $timestamp_url ]] || sign+=(-ts "$timestamp_url")
   # From the environment through a pipe: printf is a builtin, so no process shows it.
   if [[ -n $password_file ]]; then
     "${sign[@]}" -readpass "$password_file" >"$log" 2>&1 || { cat "$log" >&2; fail "signing failed"; }
@@ -134,7 +155,7 @@ check_launcher() {
 check_launcher
 
 echo "launcher $launcher $size bytes sha256 $want"
-echo "         commit $commit, update host $host, $state"
+echo "         commit $commit, $identity, $state"
 python3 "$repo/tools/publish.py" "$mod" "$root" --dry-run "${publish_args[@]}" ||
   fail "publish.py's dry run failed; nothing published"
 if [[ $dry_run -eq 1 ]]; then

@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "update/build_identity.h"
 #include "update/manifest_text.h"
-#include "update/update_host.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ bool Connect(HttpClient& client) {
     if (!client.session) return false;
   }
   if (!client.connection) {
-    client.connection.reset(WinHttpConnect(client.session.get(), kUpdateHost, kHttpsPort, 0));
+    client.connection.reset(WinHttpConnect(client.session.get(), BuiltIdentity.host, kHttpsPort, 0));
   }
   return static_cast<bool>(client.connection);
 }

@@ -55,7 +55,12 @@ UpdateManifest ReadManifest(std::string_view body) {
   ForEachLine(body, [&manifest, &digests](std::string_view line) {
     std::optional<ManifestEntry> entry = ParseManifestLine(line);
     if (!entry) return;
-    if (IsEntryCurrent(*entry, MakeLocalPath(entry->name), &digests)) return;
+    const std::wstring local = MakeLocalPath(entry->name);
+    // Whatever lies there now is the player's: a placed-once file is only ever filled in.
+    if (entry->once ? GetFileAttributesW(local.c_str()) != INVALID_FILE_ATTRIBUTES
+                    : IsEntryCurrent(*entry, local, &digests)) {
+      return;
+    }
     manifest.totalBytes = SaturatingAdd(manifest.totalBytes, entry->size);
     manifest.entries.push_back(std::move(*entry));
   });

@@ -111,14 +111,17 @@ bool IsSafeEntryName(std::string_view name) {
 
 std::optional<ManifestEntry> ParseManifestLine(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+  const bool once = line.substr(0, kPlacedOncePrefix.size()) == kPlacedOncePrefix;
+  if (once) line.remove_prefix(kPlacedOncePrefix.size());
   if (line.empty() || line.front() == '#') return std::nullopt;
   const std::size_t first = line.find(' ');
   if (first == std::string_view::npos) return std::nullopt;
   const std::size_t second = line.find(' ', first + 1);
   if (second == std::string_view::npos) return std::nullopt;
   const std::string_view name = line.substr(second + 1);
-  if (!IsSafeEntryName(name)) return std::nullopt;
+  if (!IsSafeEntryName(name) || (once && IsLauncherEntryName(name))) return std::nullopt;
   ManifestEntry entry;
+  entry.once = once;
   entry.hash = std::string(line.substr(0, first));
   entry.size = ParseSizeField(line.substr(first + 1, second - first - 1));
   entry.name = std::string(name);

@@ -14,9 +14,15 @@ struct ManifestEntry {
   std::string hash;  // as written; compared byte for byte with the file's digest text
   std::string name;  // UTF-8, "/" separated, relative to the launcher folder
   std::int64_t size = 0;
+  bool once = false;  // placed once: fetched only while missing, never replaced
 };
 
-// One line without its LF; none for blanks, comments, short lines and refused names.
+// A placed-once line: this prefix, then the usual three fields. Launchers that predate it read
+// the line as a comment and skip it.
+inline constexpr std::string_view kPlacedOncePrefix = "#ilk ";
+
+// One line without its LF; none for blanks, comments, short lines and refused names. The
+// launcher itself is never placed once: such a line is refused too.
 [[nodiscard]] std::optional<ManifestEntry> ParseManifestLine(std::string_view line);
 
 // The launcher's own working files, as manifest names (letter case is ignored, as Windows does).

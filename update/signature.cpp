@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/handles.h"
+#include "update/build_identity.h"
 #include "update/sha256.h"
 
 namespace {
@@ -13,6 +14,8 @@ namespace {
 constexpr ULONG kCoordinateBytes = 32;
 
 }  // namespace
+
+UpdateKey BuiltUpdateKey() { return {BuiltIdentity.keyKind == kP256UpdateKey, BuiltIdentity.key}; }
 
 bool VerifyManifestSignature(std::string_view content, const std::array<unsigned char, 64>& signature,
                              const UpdateKey& key) {

@@ -1,5 +1,5 @@
 #pragma once
-// The maintainer's public key, compiled in, and the check of a manifest's signature with it.
+// The check of a manifest's signature with the maintainer's public key.
 #include <array>
 #include <string_view>
 
@@ -8,8 +8,8 @@ struct UpdateKey {
   bool present;
   std::array<unsigned char, 64> point;
 };
-// Set at build time (KORVANTIS_UPDATE_KEY); without it, manifests are taken unsigned as ever.
-extern const UpdateKey CompiledUpdateKey;
+// This launcher's key (KORVANTIS_UPDATE_KEY); without one, manifests are taken unsigned as ever.
+[[nodiscard]] UpdateKey BuiltUpdateKey();
 
 // ECDSA P-256 over the SHA-256 of content, with BCrypt.
 [[nodiscard]] bool VerifyManifestSignature(std::string_view content, const std::array<unsigned char, 64>& signature,

@@ -72,12 +72,12 @@ UpdateResult RunUpdate() {
   std::string_view content = body;
   if (!manifestResponse.ok) {
     result.outcome = UpdateOutcome::ServerUnreachable;
-  } else if (CompiledUpdateKey.present) {
+  } else if (const UpdateKey key = BuiltUpdateKey(); key.present) {
     // Whoever holds the server must not be able to push programs to players: only what the
     // maintainer signed is read, and a refused manifest counts as no manifest at all.
     const std::optional<SignedManifest> signedManifest = SplitSignedManifest(body);
     if (signedManifest &&
-        VerifyManifestSignature(signedManifest->content, signedManifest->signature, CompiledUpdateKey)) {
+        VerifyManifestSignature(signedManifest->content, signedManifest->signature, key)) {
       content = signedManifest->content;
     } else {
       PrintColored(Color::Warning, "  Guncelleme imzasi reddedildi.\n");
@@ -117,7 +117,10 @@ UpdateResult RunUpdate() {
       ++failures;
       continue;
     }
-    if (!MoveDownloadIntoPlace(temp, target, entry.name, result.launcherReplaced)) {
+    // Without MOVEFILE_REPLACE_EXISTING: a placed-once file that appeared meanwhile stays.
+    const bool placed = entry.once ? MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0
+                                   : MoveDownloadIntoPlace(temp, target, entry.name, result.launcherReplaced);
+    if (!placed) {
       DeleteFileW(temp.c_str());
       ++failures;
     }

@@ -7,6 +7,7 @@ from __future__ import annotations
 import hashlib
 import os
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -18,7 +19,8 @@ from test_resources import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, reso
 from test_update_flow import CHECKING, DONE, Setup
 
 REPO = Path(__file__).resolve().parents[2]
-RELEASE = REPO / "scripts" / "release.sh"
+# The scenarios' update host is a reserved test name, which a real release refuses.
+RELEASE = [REPO / "scripts" / "release.sh", "--test-host"]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
 PUBLISHED = Path("korvantis") / "guncelleme"
 
@@ -79,9 +81,10 @@ def test_release_dry_run_shows_the_launcher_and_publishes_only_what_it_built(
     (mod / "Korvantis.exe").write_bytes(b"an older launcher")
     root = tmp_path / "root"
 
-    lines = ok([RELEASE, "--build-dir", builds[0], mod, root, "--dry-run"]).stdout.splitlines()
+    lines = ok([*RELEASE, "--build-dir", builds[0], mod, root, "--dry-run"]).stdout.splitlines()
     size = built.stat().st_size
     launcher = f"launcher Korvantis.exe {size} bytes sha256 {sha256(built)}"
+    assert f"update host {UPDATE_HOST}, no key" in lines[lines.index(launcher) + 1]
     assert launcher in lines and lines.index(launcher) < lines.index(
         f'added    "Korvantis.exe" {size} bytes'), lines
     assert "nothing published" in lines[-1]
@@ -94,11 +97,63 @@ def test_release_dry_run_shows_the_launcher_and_publishes_only_what_it_built(
     (shim / "python3").write_text(f'#!/bin/sh\ncase " $* " in *" --dry-run "*) printf x >> '
                                   f'"{mod}/Korvantis.exe";; esac\nexec /usr/bin/python3 "$@"\n')
     (shim / "python3").chmod(0o755)
-    refused = run([RELEASE, "--build-dir", builds[0], mod, root],
+    refused = run([*RELEASE, "--build-dir", builds[0], mod, root],
                   env=dict(os.environ, PATH=f"{shim}:{os.environ['PATH']}"))
     assert refused.returncode == 1, refused.stdout + refused.stderr
     assert "is not the launcher just built" in refused.stderr
     assert not (root / PUBLISHED / "manifest.txt").exists()
+
+
+TEST_KEY = REPO / "tests" / "keys" / "update-test.pem"
+IDENTITY = b"KORVANTIS:BUILD\0"  # tools/build_identity.py: the host's 512 bytes lie at +88
+
+
+def with_host(exe: bytes, host: str) -> bytes:
+    at = exe.index(IDENTITY) + 88
+    return exe[:at] + host.encode("utf-16-le").ljust(512, b"\0") + exe[at + 512:]
+
+
+# (what the update root serves, --sign key, release.sh options, keyed build, refusal or None)
+REFUSALS = [
+    (None, None, [], False, "never reaches a real server"),
+    ("other host", None, ["--test-host"], False, "--new-host if that is meant"),
+    ("other host", None, ["--test-host", "--new-host"], False, None),
+    (None, "test", ["--test-host"], False, "built without KORVANTIS_UPDATE_KEY"),
+    (None, None, ["--test-host"], True, "publishing would not sign"),
+    (None, "other", ["--test-host"], True, "is not the launcher's"),
+    ("keyless", "test", ["--test-host"], True, "--rotate-key if that is meant"),
+    ("keyless", "test", ["--test-host", "--rotate-key"], True, None),
+]
+
+
+@pytest.mark.parametrize("served, sign, options, keyed, refusal", REFUSALS)
+def test_release_refuses_a_launcher_that_does_not_fit_its_players(
+        builds, tmp_path, helper_exe, served, sign, options, keyed, refusal):
+    engine = helper_exe("stand_in_engine").read_bytes()
+    root = tmp_path / "root"
+    keyless = (builds[0] / "Korvantis.exe").read_bytes()
+    if served:
+        player = make_mod(tmp_path / "served", engine)
+        (player / "Korvantis.exe").write_bytes(with_host(keyless, "updates.korvantis.org")
+                                               if served == "other host" else keyless)
+        ok([sys.executable, REPO / "tools" / "publish.py", player, root])
+    keys = {"test": TEST_KEY, "other": tmp_path / "other.pem"}
+    if sign == "other":
+        ok(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", keys["other"]])
+    mod = make_mod(tmp_path / "mod", engine)
+    before = sorted(p for p in root.rglob("*")) if root.exists() else []
+    # The second build, once compared, becomes the keyed one: only the key library is rebuilt.
+    env = dict(os.environ, KORVANTIS_UPDATE_KEY=str(TEST_KEY.with_suffix(".pub"))) if keyed else None
+    command = [REPO / "scripts" / "release.sh", *options, "--build-dir", builds[1 if keyed else 0],
+               mod, root, "--dry-run", *(["--sign", keys[sign]] if sign else [])]
+    result = run(command, env=env)
+    if refusal is None:
+        assert result.returncode == 0, result.stdout + result.stderr
+        return
+    assert result.returncode == 1 and refusal in result.stderr, result.stdout + result.stderr
+    assert "nothing published" in result.stderr
+    assert not (mod / "Korvantis.exe").exists()
+    assert (sorted(p for p in root.rglob("*")) if root.exists() else []) == before
 
 
 MAKE_SIGNING_KEY = """
@@ -123,7 +178,7 @@ def test_signed_release_verifies_keeps_its_resources_and_updates_a_player(
     unsigned = builds[0] / "Korvantis.exe"
     mod = make_mod(tmp_path / "mod", helper_exe("stand_in_engine").read_bytes())
     root = tmp_path / "root"
-    sign = [RELEASE, "--build-dir", builds[0], "--pkcs12", keys / "sign.p12"]
+    sign = [*RELEASE, "--build-dir", builds[0], "--pkcs12", keys / "sign.p12"]
 
     # Signed once with the password from a file (a dry run), once from the environment.
     ok([*sign, "--password-file", keys / "password", mod, root, "--dry-run"])

@@ -105,6 +105,32 @@ def test_update_of_several_files(setup, server, engine_record):
     assert engine_started(setup, engine_record)
 
 
+def test_placed_once_file_is_fetched_while_missing_and_then_left_to_the_player(setup, server):
+    name = "cstrike/varsayilan.cfg"
+    first, newer, players = b"bind k kill\n", b"bind k kill\nbind j jump\n", b"sensitivity 3\n"
+
+    def publish(data):
+        server.publish(setup.current_files(), [f"#ilk {server.manifest_line(name, data)}"])
+        server.put(server.file_path(name), data)
+
+    publish(first)
+    result = setup.run()
+    assert result.code == 0 and DONE in result.out, result
+    assert (setup.folder / name).read_bytes() == first
+    assert [p.split("?")[0] for p in file_requests(server)] == [server.file_path(name)]
+
+    # The player's own change, then a newer version published: neither is fetched, both runs
+    # are up to date (the line counts nowhere once the file is there).
+    (setup.folder / name).write_bytes(players)
+    for data in (first, newer):
+        publish(data)
+        server.requests.clear()
+        result = setup.run()
+        assert result.code == 0 and UP_TO_DATE in result.out, result
+        assert file_requests(server) == []
+        assert (setup.folder / name).read_bytes() == players
+
+
 @pytest.mark.parametrize("failure", ["404", "wrong digest", "cut body"])
 def test_failed_file_leaves_old_target(setup, server, engine_record, failure):
     (setup.folder / "valve.dll").write_bytes(b"the old library")

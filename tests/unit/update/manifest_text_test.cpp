@@ -20,6 +20,7 @@ struct LineCase {
   std::string hash;
   std::int64_t size;
   std::string name;
+  bool once = false;
 };
 
 TEST(ParseManifestLine, Table) {
@@ -47,6 +48,15 @@ TEST(ParseManifestLine, Table) {
       {"abc 12 ", false, "", 0, ""},
       {"abc", false, "", 0, ""},
       {"abc 12 ../x", false, "", 0, ""},
+      // Placed once: the same three fields after "#ilk "; never the launcher itself.
+      {"#ilk abc 12 cstrike/ayarlar.cfg\r", true, "abc", 12, "cstrike/ayarlar.cfg", true},
+      {"#ilk abc 12 sub/Korvantis.exe", true, "abc", 12, "sub/Korvantis.exe", true},
+      {"#ilk abc 12 korvantis.EXE", false, "", 0, ""},
+      {"#ilk # 12 x", false, "", 0, ""},
+      {"#ilk abc 12", false, "", 0, ""},
+      {"#ilkabc 12 x", false, "", 0, ""},
+      {"#ILK abc 12 x", false, "", 0, ""},
+      {"#ilk abc 12 hl_yolu.txt", false, "", 0, ""},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -56,6 +66,7 @@ TEST(ParseManifestLine, Table) {
     EXPECT_EQ(entry->hash, c.hash);
     EXPECT_EQ(entry->size, c.size);
     EXPECT_EQ(entry->name, c.name);
+    EXPECT_EQ(entry->once, c.once);
   }
 }
 

@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Reads what a Korvantis.exe was built for: its update host and the key it checks manifests with.
+
+    build_identity.py Korvantis.exe
+
+Prints "host=<update host>" and "key=<128 hex digits of X then Y>" or "key=none". The launcher
+keeps both in one fixed block (update/build_identity.h), the very values it uses, so this reads
+what the exe does, not what a build folder says. Standard library only.
+
+Exit codes: 0 done, 1 no single readable block (not a launcher, or a damaged one), 2 usage or
+I/O error.
+"""
+
+import struct
+import sys
+from dataclasses import dataclass
+from typing import Optional
+
+MAGIC = b"KORVANTIS:BUILD\0"
+LAYOUT = 1
+BLOCK = struct.Struct("<16sII64s512s")  # magic, layout, key kind, key, host
+NO_KEY, P256_KEY = 0, 1
+
+
+@dataclass(frozen=True)
+class BuildIdentity:
+    host: str
+    key: Optional[bytes]  # X || Y, 64 bytes; None: manifests are taken unsigned
+
+
+def read_build_identity(exe: bytes) -> BuildIdentity:
+    """The one block of a launcher's bytes; ValueError when there is none, more than one, or it
+    is not of a layout this reader knows."""
+    at = exe.find(MAGIC)
+    if at < 0:
+        raise ValueError("no build identity: not a Korvantis launcher, or one built before it had one")
+    if exe.find(MAGIC, at + 1) >= 0:
+        raise ValueError("more than one build identity")
+    if len(exe) - at < BLOCK.size:
+        raise ValueError("build identity cut short")
+    _, layout, kind, key, host = BLOCK.unpack_from(exe, at)
+    if layout != LAYOUT:
+        raise ValueError("build identity of unknown layout %d" % layout)
+    if kind not in (NO_KEY, P256_KEY) or (kind == NO_KEY and any(key)):
+        raise ValueError("build identity with an unknown key kind %d" % kind)
+    text = host.decode("utf-16-le").split("\0", 1)[0]
+    if not text:
+        raise ValueError("build identity without an update host")
+    return BuildIdentity(text, key if kind == P256_KEY else None)
+
+
+def main(argv):
+    if len(argv) != 2:
+        print("usage: build_identity.py Korvantis.exe", file=sys.stderr)
+        return 2
+    try:
+        with open(argv[1], "rb") as f:
+            exe = f.read()
+    except OSError as err:
+        print("build_identity.py: %s: %s" % (argv[1], err.strerror), file=sys.stderr)
+        return 2
+    try:
+        identity = read_build_identity(exe)
+    except (ValueError, UnicodeDecodeError) as err:
+        print("build_identity.py: %s: %s" % (argv[1], err), file=sys.stderr)
+        return 1
+    print("host=%s" % identity.host)
+    print("key=%s" % (identity.key.hex() if identity.key else "none"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
