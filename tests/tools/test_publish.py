@@ -1,8 +1,8 @@
-"""tools/publish.py: refusals, manifest format, atomic publication, --dry-run, --prune, kept
-versions and --rollback."""
+"""tools/publish.py and its package: refusals, manifest format, atomic publication, --dry-run,
+--prune, kept versions and --rollback."""
 
 import hashlib
-import importlib.util
+import io
 import os
 import re
 import subprocess
@@ -11,11 +11,9 @@ from pathlib import Path
 
 import pytest
 
+from korvantis_publish import history, manifest, names, publishing
+
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
-sys.path.insert(0, str(TOOL.parent))  # publish.py imports its neighbour update_key.py
-_loader = importlib.util.spec_from_file_location("publish", TOOL)
-publish = importlib.util.module_from_spec(_loader)
-_loader.loader.exec_module(publish)
 
 UPDATE = Path("korvantis") / "guncelleme"
 
@@ -120,7 +118,7 @@ def test_refuses_names(tmp_path, names, fragment):
 def test_refuses_leading_separators():
     # A walk cannot produce these, so the rule itself is checked.
     for name in (b"/abs.txt", b"\\abs.txt"):
-        assert any("begins with" in r for r in publish.name_problems(name))
+        assert any("begins with" in r for r in names.name_problems(name))
 
 
 @pytest.mark.parametrize("name", [
@@ -128,7 +126,7 @@ def test_refuses_leading_separators():
     "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "sub/hl_yolu.txt", "x.indiriliyor.bak", "~tilde#+%.txt",
 ])
 def test_accepts_ordinary_names(name):
-    assert publish.name_problems(name.encode("utf-8")) == []
+    assert names.name_problems(name.encode("utf-8")) == []
 
 
 def test_lists_every_offending_file_in_one_message(tmp_path):
@@ -210,15 +208,15 @@ def test_round_trip_through_the_launcher_rule(tmp_path):
     (["A.txt", "sub/Korvantis.exe", "0.bin"], "0.bin"),       # only the top-level one is the launcher
 ])
 def test_launcher_leads_the_manifest(names, first):
-    entries = [{"name": n, "hash": "0" * 64, "size": 1} for n in names]
-    assert publish.manifest_order(entries)[0]["name"] == first
+    entries = [manifest.Entry(name=n, hash="0" * 64, size=1) for n in names]
+    assert manifest.manifest_order(entries)[0].name == first
 
 
 def test_files_are_readable_by_the_web_server_whatever_the_umask(tmp_path):
     mod = make_mod(tmp_path / "mod", {"a/b.txt": b"1"})
     old = os.umask(0o077)
     try:
-        assert publish.publish(str(mod), str(tmp_path / "root")) == 0
+        assert publishing.publish(str(mod), str(tmp_path / "root")) == 0
     finally:
         os.umask(old)
     for name in ("manifest.txt", "dosyalar/a/b.txt"):
@@ -257,10 +255,10 @@ def test_manifest_is_renamed_into_place_last(tmp_path, monkeypatch):
         events.append(("replace", dst, os.stat(src).st_nlink > 1))
         real_replace(src, dst)
 
-    monkeypatch.setattr(publish.os, "replace", fake_replace)
-    monkeypatch.setattr(publish.os, "fsync", lambda fd: (events.append(("fsync",)), real_fsync(fd)))
-    monkeypatch.setattr(publish.os, "open", fake_open)
-    assert publish.publish(str(mod), str(root)) == 0
+    monkeypatch.setattr(os, "replace", fake_replace)
+    monkeypatch.setattr(os, "fsync", lambda fd: (events.append(("fsync",)), real_fsync(fd)))
+    monkeypatch.setattr(os, "open", fake_open)
+    assert publishing.publish(str(mod), str(root)) == 0
 
     replaces = [e[1] for e in events if e[0] == "replace"]
     assert replaces[-1] == manifest
@@ -288,9 +286,9 @@ def test_failure_mid_publish_keeps_old_manifest_and_no_temp(tmp_path, monkeypatc
             raise OSError(28, "No space left on device", dst)
         real_replace(src, dst)
 
-    monkeypatch.setattr(publish.os, "replace", failing_replace)
-    err = __import__("io").StringIO()
-    assert publish.publish(str(mod), str(root), err=err) == 2
+    monkeypatch.setattr(os, "replace", failing_replace)
+    err = io.StringIO()
+    assert publishing.publish(str(mod), str(root), err=err) == 2
     assert "No space left" in err.getvalue()
     assert (root / UPDATE / "manifest.txt").read_bytes() == b"# old\n"
     assert [p.name for p in (root / UPDATE).rglob(".publish-tmp-*")] == []
@@ -412,7 +410,7 @@ def test_every_published_version_stays_under_its_token(tmp_path, monkeypatch, li
     if not links:
         def no_links(src, dst):
             raise PermissionError(1, "Operation not permitted", dst)
-        monkeypatch.setattr(publish.os, "link", no_links)
+        monkeypatch.setattr(os, "link", no_links)
     root = tmp_path / "root"
     # A root written before versions were kept: what it serves becomes its manifest's versions.
     old = {"a.txt": b"a1", "gone.txt": b"g", "sub/b b.txt": b"same"}
@@ -423,8 +421,8 @@ def test_every_published_version_stays_under_its_token(tmp_path, monkeypatch, li
     served = [(root / UPDATE / "manifest.txt").read_bytes()]
     mods = [{"a.txt": b"a2", "sub/b b.txt": b"same"}, {"a.txt": b"a3 is longer", "sub/b b.txt": b"same"}]
     for i, files in enumerate(mods):
-        out = __import__("io").StringIO()
-        assert publish.publish(str(make_mod(tmp_path / f"m{i}", files)), str(root), out=out) == 0
+        out = io.StringIO()
+        assert publishing.publish(str(make_mod(tmp_path / f"m{i}", files)), str(root), out=out) == 0
         served.append((root / UPDATE / "manifest.txt").read_bytes())
     everything = [old, *mods]
     assert versions(root) == {(token(d), n) for files in everything for n, d in files.items()}
@@ -489,12 +487,12 @@ def test_rollback_puts_back_the_earlier_manifest_atomically_touching_no_file(tmp
         events.append("replace")
         real_replace(src, dst)
 
-    monkeypatch.setattr(publish.os, "replace", fake_replace)
-    monkeypatch.setattr(publish.os, "fsync", lambda fd: (events.append("fsync"), real_fsync(fd)))
+    monkeypatch.setattr(os, "replace", fake_replace)
+    monkeypatch.setattr(os, "fsync", lambda fd: (events.append("fsync"), real_fsync(fd)))
     for name in ("unlink", "link", "rename", "remove", "rmdir"):
-        monkeypatch.setattr(publish.os, name, lambda *a, name=name: pytest.fail(name + str(a)))
-    out = __import__("io").StringIO()
-    assert publish.run_rollback(str(root), out=out) == 0
+        monkeypatch.setattr(os, name, lambda *a, name=name: pytest.fail(name + str(a)))
+    out = io.StringIO()
+    assert history.run_rollback(str(root), out=out) == 0
     monkeypatch.undo()
 
     assert (root / UPDATE / "manifest.txt").read_bytes() == bodies[1]   # byte for byte
@@ -600,3 +598,19 @@ def test_refuses_a_key_of_another_curve(tmp_path):
     code, _, err = run(mod, tmp_path / "root", "--sign", str(private))
     assert code == 2 and "P-256" in err
     assert not (tmp_path / "root").exists()
+
+
+def test_subcommands_of_the_package(tmp_path):
+    def command(*args):
+        return subprocess.run([sys.executable, "-m", "korvantis_publish", *map(str, args)],
+                              cwd=TOOL.parent, capture_output=True).returncode
+
+    root = tmp_path / "root"
+    for i, data in enumerate([b"first", b"second"]):
+        mod = make_mod(tmp_path / f"m{i}", {"a.txt": data})
+        assert command("publish", "--sign", KEYS / "update-test.pem", mod, root) == 0
+    assert command("verify", KEYS / "update-test.pub", root) == 0
+    assert command("rollback", "--prune", root) == 2       # each takes only its own options
+    assert command("rollback", root) == 0
+    assert launcher_entries((root / UPDATE / "manifest.txt").read_bytes())[0][0] \
+        == hashlib.sha256(b"first").hexdigest().encode()

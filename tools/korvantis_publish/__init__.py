@@ -1,0 +1,40 @@
+"""Publish a mod folder as a Korvantis update root.
+
+    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT
+    publish.py --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
+    publish.py --verify KEY.pub UPDATE_ROOT
+
+or, with tools/ on the module path, the same as subcommands:
+
+    python3 -m korvantis_publish publish [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
+            MOD_FOLDER UPDATE_ROOT
+    python3 -m korvantis_publish rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
+    python3 -m korvantis_publish verify KEY.pub UPDATE_ROOT
+
+Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
+UPDATE_ROOT/korvantis/guncelleme/dosyalar/, ready for a static web server whose document
+root is UPDATE_ROOT. Standard library only, so it runs wherever Python 3.8+ does.
+
+Every version ever published also stays under surumler/<token>/<name>, where <token> is the
+"?v=" value the launcher sends (the first 12 digits of the file's SHA-256), hard-linked to the
+dosyalar/ copy where the file system allows. server/nginx.conf answers "?v=" from there, so a
+URL that names a version only ever yields that version, whatever was published since. Every
+manifest put in place is kept as gecmis/<number>.txt; rollback puts back the one before the
+current one (or --to NUMBER) and touches no file. --prune removes the versions that neither the
+last N kept manifests (--keep, 3) nor the manifest served until then name.
+
+Manifest order: "Korvantis.exe" first, then every other file sorted by its UTF-8 name.
+The launcher keeps going through the whole list after replacing itself and restarts only
+at the end, so where the launcher sits does not change what a complete run installs; it
+matters when a run is cut short (window closed, connection lost during a large file).
+Placed first, the new launcher is in place after a few seconds, and the next start runs
+it, with whatever fixes it carries, to fetch the rest. Placed last, a player whose runs
+keep being cut short stays on the old launcher indefinitely.
+
+--sign ends the manifest with "#imza <128 hex digits>": the ECDSA P-256 signature (r then s)
+over every byte before that line, made with openssl and the maintainer's private key, which
+never needs to be on the server. A launcher built with the matching public key
+(KORVANTIS_UPDATE_KEY) refuses every manifest without it. verify checks a published root.
+
+Exit codes: 0 done, 1 names refused (nothing written) or signature refused, 2 usage or I/O error.
+"""
