@@ -57,9 +57,15 @@ def observed():
             (mod / name).parent.mkdir(parents=True, exist_ok=True)
             (mod / name).write_bytes(data)
         root = work / "root"
-        subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True)
+
+        def publish():
+            # A maintainer's strict umask must not keep www-data out of what is published.
+            subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True,
+                           preexec_fn=lambda: os.umask(0o077))
+
+        publish()
         (mod / "maps/a b.bsp").write_bytes(NEXT_BSP)
-        subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True)
+        publish()
         (root / "korvantis/guncelleme/dosyalar/.publish-tmp-1-abc").write_bytes(b"half")
         (root / "korvantis/guncelleme/surumler" / EXE_TOKEN / ".publish-tmp-1-abc").write_bytes(b"h")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",

@@ -28,6 +28,22 @@ def fsync_folder(folder):
         os.close(fd)
 
 
+def make_folders(path):
+    """os.makedirs(path, exist_ok=True), each folder it makes 0755 whatever the umask: the web
+    server runs as another user and must get through every one."""
+    if not path or os.path.isdir(path):
+        return
+    make_folders(os.path.dirname(path))
+    try:
+        os.mkdir(path)
+    except FileExistsError:
+        if os.path.isdir(path):
+            return
+        raise
+    if os.name != "nt":
+        os.chmod(path, 0o755)
+
+
 def temp_beside(target, make):
     """(temporary name beside target, make(that name)), retried while the name is taken."""
     folder = os.path.dirname(target)
@@ -128,7 +144,7 @@ def clear_way(files_root, target):
     for folder in reversed(chain):
         if os.path.lexists(folder) and not os.path.isdir(folder):
             os.unlink(folder)
-    os.makedirs(os.path.dirname(target), exist_ok=True)
+    make_folders(os.path.dirname(target))
 
 
 def stored_copy_matches(path, entry):

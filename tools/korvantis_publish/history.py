@@ -5,7 +5,8 @@ import re
 import sys
 
 from .errors import EXIT_OK, PublishError, report_failure
-from .files import fsync_folder, read_bytes, replace_atomically, stored_copy_matches
+from .files import (fsync_folder, make_folders, read_bytes, replace_atomically,
+                    stored_copy_matches)
 from .layout import UpdateRoot
 from .manifest import DIGEST, parse_manifest
 from .names import show_name
@@ -37,7 +38,7 @@ def kept_manifests(paths):
 def keep_manifest(paths, body):
     """Keeps body as the newest of the kept manifests."""
     kept = kept_manifests(paths)
-    os.makedirs(paths.history, exist_ok=True)
+    make_folders(paths.history)
     replace_atomically(paths.kept(kept[-1][0] + 1 if kept else 1), lambda f: f.write(body))
     fsync_folder(paths.history)
 

@@ -5,7 +5,7 @@ import os
 import sys
 
 from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, report_failure
-from .files import fsync_folder, remove_leftover_temps, stored_copy_matches
+from .files import fsync_folder, make_folders, remove_leftover_temps, stored_copy_matches
 from .history import read_current_manifest, write_manifest
 from .layout import UpdateRoot
 from .manifest import build_manifest, manifest_order, parse_manifest
@@ -93,7 +93,7 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 out.write("the manifest would be signed with %s\n" % show_name(sign_key))
             return EXIT_OK
 
-        os.makedirs(paths.files, exist_ok=True)
+        make_folders(paths.files)
         remove_leftover_temps(paths.update)
         served = read_current_manifest(paths)
         if served is not None:
