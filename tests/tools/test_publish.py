@@ -100,6 +100,11 @@ REFUSED = [
     (["\u015farki.wav", "\u015eARKI.wav"], "differ only in letter case"),
     (["maps", "MAPS/de.bsp"], "a file and a folder"),
     (["big.pak.indiriliyor"], ".indiriliyor"),
+    (["maps.INDIRILIYOR/de.bsp"], ".indiriliyor"),
+    (["xash3d.exe/d.txt"], "a file the launcher folder holds"),
+    (["hl_yolu.txt/a/b.txt"], "a file the launcher folder holds"),
+    (["KORVAN~1.EXE"], "Windows short name"),
+    (["xash3~12"], "Windows short name"),
     (["Korvantis.exe.eski"], "deleted by the launcher"),
     (["HL_Yolu.txt"], "saved game path"),
     ([".publish-tmp-1-x"], "temporary files"),
@@ -124,6 +129,7 @@ def test_refuses_leading_separators():
 @pytest.mark.parametrize("name", [
     "COM10.txt", "console.log", "nullify.txt", "com0", "lpt", "CONIN", " lead.txt",
     "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "sub/hl_yolu.txt", "x.indiriliyor.bak", "~tilde#+%.txt",
+    "sub/KORVAN~1.EXE", "KORVANTIS~1.EXE", "a~b.txt", "ab~1.long", "sub/xash3d.exe/d.txt",
 ])
 def test_accepts_ordinary_names(name):
     assert names.name_problems(name.encode("utf-8")) == []

@@ -1,6 +1,7 @@
 """Which names a mod may hold: what the launcher skips, what Windows cannot hold, and the names
 the launcher keeps for itself."""
 
+import re
 import unicodedata
 
 LAUNCHER_NAME = "Korvantis.exe"
@@ -14,6 +15,12 @@ OLD_LAUNCHER_NAME = LAUNCHER_NAME + ".eski"
 # The player's saved game path, beside the launcher: a copy of the maintainer's own would
 # replace it at every update.
 SAVED_PATH_NAME = "hl_yolu.txt"
+# Files a launcher folder holds: a mod name that takes one of them for a folder cannot be
+# written on a player's disk.
+LAUNCHER_FOLDER_FILES = (LAUNCHER_NAME, OLD_LAUNCHER_NAME, SAVED_PATH_NAME, "xash3d.exe")
+# The shape of a Windows 8.3 alias (KORVAN~1.EXE). Where the player's disk makes such aliases,
+# a mod file of that name beside the launcher may be written over the launcher or its files.
+SHORT_NAME = re.compile(r"[^.~]{1,7}~[0-9]{1,7}(\.[^.]{1,3})?")
 
 WINDOWS_FORBIDDEN = '<>:"|?*'
 DEVICE_NAMES = frozenset(
@@ -80,8 +87,15 @@ def name_problems(raw):
         if comp.startswith(TEMP_PREFIX):
             reasons.append('part %s begins with "%s", kept for publish.py\'s temporary files'
                            % (show_name(comp), TEMP_PREFIX))
-    if components[-1].lower().endswith(DOWNLOAD_SUFFIX):
-        reasons.append('ends in "%s", the launcher\'s own download name' % DOWNLOAD_SUFFIX)
+        if comp.lower().endswith(DOWNLOAD_SUFFIX):
+            reasons.append('part %s ends in "%s", the launcher\'s own download name'
+                           % (show_name(comp), DOWNLOAD_SUFFIX))
+    if len(components) > 1 and components[0].lower() in (n.lower() for n in LAUNCHER_FOLDER_FILES):
+        reasons.append("takes %s, a file the launcher folder holds, for a folder"
+                       % show_name(components[0]))
+    if len(components) == 1 and SHORT_NAME.fullmatch(name) and len(name.split(".")[0]) <= 8:
+        reasons.append("has the shape of a Windows short name (KORVAN~1.EXE), which may be "
+                       "another name of a file beside the launcher")
     if name.lower() == OLD_LAUNCHER_NAME.lower():
         reasons.append("is deleted by the launcher at every start")
     if name.lower() == SAVED_PATH_NAME.lower():
