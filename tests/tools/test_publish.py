@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from korvantis_publish import history, manifest, names, publishing
+from korvantis_publish import history, manifest, modfolder, names, publishing
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
 
@@ -105,6 +105,28 @@ REFUSED = [
     (["hl_yolu.txt/a/b.txt"], "a file the launcher folder holds"),
     (["KORVAN~1.EXE"], "Windows short name"),
     (["xash3~12"], "Windows short name"),
+    # Litter and run-time writes: the offending file or folder, once.
+    ([".git/HEAD", ".git/refs/x"], '".git": a version control folder'),
+    (["maps/.svn/entries"], '"maps/.svn": a version control folder'),
+    (["sub/.Hg/store"], '"sub/.Hg": a version control folder'),
+    (["maps/THUMBS.DB"], '"maps/THUMBS.DB": Windows Explorer\'s thumbnail'),
+    (["sound/Desktop.ini"], '"sound/Desktop.ini": Windows Explorer\'s folder'),
+    ([".DS_Store"], '".DS_Store": macOS'),
+    (["cstrike/Config.cfg"], '"cstrike/Config.cfg": the player\'s key bindings'),
+    (["valve/config.cfg.bak"], '"valve/config.cfg.bak": the player\'s key bindings'),
+    (["cstrike/video.cfg"], '"cstrike/video.cfg": the player\'s video mode'),
+    (["cstrike/opengl.cfg"], '"cstrike/opengl.cfg": the player\'s renderer'),
+    (["cstrike/ref_soft.cfg"], '"cstrike/ref_soft.cfg": the player\'s renderer'),
+    (["cstrike/listenserver.cfg"], '"cstrike/listenserver.cfg": rewritten by the menu'),
+    (["cstrike/xashcomm.lst"], '"cstrike/xashcomm.lst": the player\'s master server list'),
+    (["cstrike/custom.hpk"], '"cstrike/custom.hpk": the engine\'s cache of the sprays'),
+    (["cstrike/tempdecal.wad"], '"cstrike/tempdecal.wad": the player\'s own spray'),
+    (["cstrike/save/a.sav", "cstrike/save/a.bmp"], '"cstrike/save": saved games'),
+    (["cstrike/scrshots/de_dust_shot0000.png"], '"cstrike/scrshots": screenshots'),
+    (["cstrike/logs/L0101000.log"], '"cstrike/logs": server logs'),
+    (["cstrike/kayit.DEM"], '"cstrike/kayit.DEM": a recorded demo'),
+    (["engine.log"], '"engine.log": the engine\'s log'),
+    (["de_dust_0003.png"], '"de_dust_0003.png": a snapshot'),
     (["Korvantis.exe.eski"], "deleted by the launcher"),
     (["HL_Yolu.txt"], "saved game path"),
     ([".publish-tmp-1-x"], "temporary files"),
@@ -130,9 +152,25 @@ def test_refuses_leading_separators():
     "COM10.txt", "console.log", "nullify.txt", "com0", "lpt", "CONIN", " lead.txt",
     "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "sub/hl_yolu.txt", "x.indiriliyor.bak", "~tilde#+%.txt",
     "sub/KORVAN~1.EXE", "KORVANTIS~1.EXE", "a~b.txt", "ab~1.long", "sub/xash3d.exe/d.txt",
+    ".gitignore", "config.cfg", "cstrike/cfg/config.cfg", "save/x", "cstrike/maps/intro.dem",
+    "cstrike/engine.log", "sub/a_0001.png",
 ])
 def test_accepts_ordinary_names(name):
     assert names.name_problems(name.encode("utf-8")) == []
+    assert modfolder.check_names([name.encode("utf-8")], []) == []
+
+
+def test_include_publishes_what_would_be_refused(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"cstrike/save/a.sav": b"1", "cstrike/save/b.sav": b"2",
+                                      ".git/HEAD": b"ref", "Thumbs.db": b"t", "cstrike/a.cfg": b"a"})
+    root = tmp_path / "root"
+    code, _, err = run(mod, root, "--include", "cstrike/SAVE", "--include", "*.db")
+    assert code == 1 and err.count('".git"') == 1 and "save" not in err and "Thumbs" not in err
+    assert not root.exists()
+    code, _, err = run(mod, root, "--include", "cstrike/save", "--include", "*.db",
+                       "--include", ".git")
+    assert (code, err) == (0, "")
+    assert len(launcher_entries((root / UPDATE / "manifest.txt").read_bytes())) == 5
 
 
 def test_lists_every_offending_file_in_one_message(tmp_path):

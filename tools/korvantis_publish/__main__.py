@@ -20,7 +20,7 @@ def keep_count(text):
 
 def run_publish(args):
     return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
-                   keep=args.keep, sign_key=args.sign)
+                   keep=args.keep, sign_key=args.sign, include=args.include)
 
 
 def run_rollback_command(args):
@@ -67,6 +67,10 @@ def build_parser(prog=None, usage=None):
                           % DEFAULT_KEEP)
     sub.add_argument("--sign", metavar="KEY.pem",
                      help="sign the manifest with this P-256 private key (openssl)")
+    sub.add_argument("--include", action="append", default=[], metavar="PATTERN",
+                     help="publish the files (or folders) this names although they look like "
+                          "version control, system litter or what the game writes at run time: "
+                          'fnmatch on the "/"-separated name, letter case ignored; repeatable')
 
     sub = command("rollback", run_rollback_command,
                   "put back the manifest kept before the current one; no file is touched")

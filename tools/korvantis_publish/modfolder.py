@@ -6,6 +6,7 @@ from .errors import PublishError
 from .layout import local_path
 from .manifest import Entry, hash_file
 from .names import case_conflicts, name_problems, show_name
+from .unwanted import named_by, unwanted
 
 
 def check_folders(mod, root):
@@ -48,8 +49,9 @@ def scan_mod_folder(mod):
     return names, problems
 
 
-def check_names(names, problems):
-    """All refusals as message lines, empty when everything may be published."""
+def check_names(names, problems, wanted=()):
+    """All refusals as message lines, empty when everything may be published. wanted: the
+    patterns that let files through that would be refused as unwanted."""
     lines = ["%s: %s" % (show_name(n), why) for n, why in problems]
     for raw in names:
         for why in name_problems(raw):
@@ -62,6 +64,14 @@ def check_names(names, problems):
             pass
     for group, why in case_conflicts(decodable):
         lines.append("%s: %s" % (", ".join(show_name(n) for n in sorted(set(group))), why))
+    # A folder is listed once, however many files it holds.
+    offending = {}
+    for name in decodable:
+        found = unwanted(name)
+        if found and not named_by(name, wanted):
+            offending.setdefault(*found)
+    for path, what in offending.items():
+        lines.append("%s: %s (--include publishes it)" % (show_name(path), what))
     return lines
 
 

@@ -67,12 +67,13 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
 
 
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
-            keep=DEFAULT_KEEP, sign_key=None):
-    """Runs one publication; returns the exit code."""
+            keep=DEFAULT_KEEP, sign_key=None, include=()):
+    """Runs one publication; returns the exit code. include: patterns naming files to publish
+    although they look like litter or run-time writes."""
     try:
         check_folders(mod, root)
         raw_names, problems = scan_mod_folder(mod)
-        refusals = check_names(raw_names, problems)
+        refusals = check_names(raw_names, problems, include)
         if refusals:
             err.write("%s: %d problem(s) with names in %s; nothing was written:\n"
                       % (PROG, len(refusals), show_name(mod)))
