@@ -569,6 +569,29 @@ def test_rollback_refuses_what_it_cannot_serve(tmp_path):
     assert (root / UPDATE / "manifest.txt").read_bytes() == current
 
 
+def test_once_files_are_marked_and_kept_like_any_other(tmp_path):
+    root = tmp_path / "root"
+    versions_of_cfg = [b"bind w +forward\n", b"bind w +back\n"]
+    for i, data in enumerate(versions_of_cfg):
+        mod = make_mod(tmp_path / f"m{i}", {"cstrike/config.cfg": data, "cstrike/a.wad": b"wad"})
+        flags = ["--once", "*/CONFIG.cfg", "--sign", KEYS / "update-test.pem"]
+        assert run(mod, root, *map(str, flags), *(["--prune", "--keep", "1"] if i else []))[0] == 0
+        body = (root / UPDATE / "manifest.txt").read_bytes()
+        assert b"#ilk %s %d cstrike/config.cfg" % (hashlib.sha256(data).hexdigest().encode(),
+                                                    len(data)) in body.split(b"\n")
+        assert [name for _, _, name in launcher_entries(body)] == [b"cstrike/a.wad"]
+    # The pruning run kept the first version: the manifest served until then names it.
+    assert {n for _, n in versions(root)} == {"cstrike/config.cfg", "cstrike/a.wad"}
+    assert len(versions(root)) == 3
+    assert rollback(root)[0] == 0
+    assert [(e.name, e.hash[:12], e.once) for e in manifest.parse_manifest(
+        (root / UPDATE / "manifest.txt").read_bytes())] \
+        == [("cstrike/a.wad", token(b"wad"), False),
+            ("cstrike/config.cfg", token(versions_of_cfg[0]), True)]
+    assert subprocess.run([sys.executable, str(TOOL), "--verify", str(KEYS / "update-test.pub"),
+                           str(root)], capture_output=True).returncode == 0
+
+
 # ---------------------------------------------------------------- usage
 
 

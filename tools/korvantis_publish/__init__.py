@@ -36,5 +36,17 @@ over every byte before that line, made with openssl and the maintainer's private
 never needs to be on the server. A launcher built with the matching public key
 (KORVANTIS_UPDATE_KEY) refuses every manifest without it. verify checks a published root.
 
+Refused, all listed at once with nothing written: names the launcher would skip or that Windows
+cannot hold, and (see unwanted.py) version control folders, system litter and the files the
+engine writes at run time. --include PATTERN publishes such files anyway (fnmatch on the
+"/"-separated name of the file or of one of its folders, letter case ignored; repeatable).
+
+--once PATTERN (repeatable, matched the same way, and implying --include) publishes files as
+placed once, for a file such as a default configuration that the player then makes his own: the
+line is "#ilk <hash> <size> <name>", the usual three fields after the mark. The launcher puts
+such a file in place where the player has none and leaves it alone after; one that does not know
+the mark reads a comment. The file is stored, versioned, kept, pruned and rolled back like any
+other.
+
 Exit codes: 0 done, 1 names refused (nothing written) or signature refused, 2 usage or I/O error.
 """

@@ -20,7 +20,7 @@ def keep_count(text):
 
 def run_publish(args):
     return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
-                   keep=args.keep, sign_key=args.sign, include=args.include)
+                   keep=args.keep, sign_key=args.sign, include=args.include, once=args.once)
 
 
 def run_rollback_command(args):
@@ -71,6 +71,10 @@ def build_parser(prog=None, usage=None):
                      help="publish the files (or folders) this names although they look like "
                           "version control, system litter or what the game writes at run time: "
                           'fnmatch on the "/"-separated name, letter case ignored; repeatable')
+    sub.add_argument("--once", action="append", default=[], metavar="PATTERN",
+                     help='publish the files this names as placed once ("#ilk" lines): the '
+                          "launcher puts them where the player has none and never replaces "
+                          "them; matched as --include, which it implies")
 
     sub = command("rollback", run_rollback_command,
                   "put back the manifest kept before the current one; no file is touched")

@@ -8,14 +8,19 @@ from .names import is_launcher
 
 DIGEST = re.compile(r"[0-9a-f]{64}")
 READ_CHUNK_BYTES = 1 << 20
+# Begins the line of a file placed once: the launcher puts it where the player has none and
+# never replaces it after. A launcher that does not know the mark reads a comment.
+ONCE_MARK = b"#ilk "
 
 
 @dataclass(frozen=True)
 class Entry:
-    """One manifest line: a file's "/"-separated name, SHA-256 (hex) and size in bytes."""
+    """One manifest line: a file's "/"-separated name, SHA-256 (hex), size in bytes, and
+    whether it is placed once."""
     name: str
     hash: str
     size: int
+    once: bool = False
 
 
 def file_chunks(path):
@@ -46,7 +51,7 @@ def build_manifest(entries, when):
     lines = ["# published by publish.py at %s (%d files, %d bytes)"
              % (when.strftime("%Y-%m-%dT%H:%M:%SZ"), len(entries), total)]
     for e in manifest_order(entries):
-        lines.append("%s %d %s" % (e.hash, e.size, e.name))
+        lines.append("%s%s %d %s" % (ONCE_MARK.decode() if e.once else "", e.hash, e.size, e.name))
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
@@ -68,7 +73,10 @@ def parse_manifest(body):
     entries = []
     for line in body.split(b"\n"):
         line = line.rstrip(b"\r ")
-        if not line or line.startswith(b"#"):
+        once = line.startswith(ONCE_MARK)
+        if once:
+            line = line[len(ONCE_MARK):]
+        elif not line or line.startswith(b"#"):
             continue
         first = line.find(b" ")
         if first < 0:
@@ -81,7 +89,7 @@ def parse_manifest(body):
             continue
         entries.append(Entry(name=name.decode("utf-8", "replace"),
                              hash=line[:first].decode("ascii", "replace"),
-                             size=read_size_field(line[first + 1:second])))
+                             size=read_size_field(line[first + 1:second]), once=once))
     return entries
 
 

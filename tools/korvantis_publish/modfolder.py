@@ -71,14 +71,15 @@ def check_names(names, problems, wanted=()):
         if found and not named_by(name, wanted):
             offending.setdefault(*found)
     for path, what in offending.items():
-        lines.append("%s: %s (--include publishes it)" % (show_name(path), what))
+        lines.append("%s: %s (--include or --once publishes it)" % (show_name(path), what))
     return lines
 
 
-def read_entries(mod, raw_names):
+def read_entries(mod, raw_names, once=()):
+    """Entries of the files; those that a pattern of once names are placed once."""
     entries = []
     for raw in raw_names:
         name = raw.decode("utf-8")
         digest, size = hash_file(local_path(mod, name))
-        entries.append(Entry(name=name, hash=digest, size=size))
+        entries.append(Entry(name=name, hash=digest, size=size, once=named_by(name, once)))
     return entries

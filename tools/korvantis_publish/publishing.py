@@ -27,10 +27,11 @@ def plan_changes(paths, entries):
     added, changed, unchanged = [], [], []
     for e in manifest_order(entries):
         before = old.get(e.name)
+        note = "placed once" if e.once else ""
         if before is None:
-            added.append((e, ""))
-        elif (before.hash, before.size) != (e.hash, e.size):
-            changed.append((e, ""))
+            added.append((e, note))
+        elif (before.hash, before.size, before.once) != (e.hash, e.size, e.once):
+            changed.append((e, note))
         elif not stored_copy_matches(paths.plain(e.name), e):
             changed.append((e, "stored copy missing or different"))
         else:
@@ -67,13 +68,14 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
 
 
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
-            keep=DEFAULT_KEEP, sign_key=None, include=()):
+            keep=DEFAULT_KEEP, sign_key=None, include=(), once=()):
     """Runs one publication; returns the exit code. include: patterns naming files to publish
-    although they look like litter or run-time writes."""
+    although they look like litter or run-time writes; once: files to place once, which may be
+    such files too."""
     try:
         check_folders(mod, root)
         raw_names, problems = scan_mod_folder(mod)
-        refusals = check_names(raw_names, problems, include)
+        refusals = check_names(raw_names, problems, [*include, *once])
         if refusals:
             err.write("%s: %d problem(s) with names in %s; nothing was written:\n"
                       % (PROG, len(refusals), show_name(mod)))
@@ -81,7 +83,7 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 err.write("  " + line + "\n")
             return EXIT_REFUSED
 
-        entries = read_entries(mod, raw_names)
+        entries = read_entries(mod, raw_names, once)
         # Signed before anything is written, so a key that does not work leaves the root as it was.
         manifest = build_manifest(entries, now or datetime.datetime.now(datetime.timezone.utc))
         if sign_key:

@@ -1,7 +1,7 @@
 """Files a mod folder picks up that no player should get: version control folders, what the
 operating system leaves behind, and what the engine and the game write at run time, which a
 published copy would put back over every player's own at each update. Each is refused, and
-listed, unless a --include pattern names it.
+listed, unless a --include or --once pattern names it.
 
 The run-time writes are the Xash3D engine's (and its menu's), relative to the game folder
 (cstrike/, valve/, ...) unless marked as beside the engine.
