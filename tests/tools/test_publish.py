@@ -1,12 +1,14 @@
 """tools/publish.py and its package: refusals, manifest format, atomic publication, --dry-run,
 --prune, kept versions and --rollback."""
 
+import fcntl
 import hashlib
 import io
 import os
 import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -590,6 +592,30 @@ def test_once_files_are_marked_and_kept_like_any_other(tmp_path):
             ("cstrike/config.cfg", token(versions_of_cfg[0]), True)]
     assert subprocess.run([sys.executable, str(TOOL), "--verify", str(KEYS / "update-test.pub"),
                            str(root)], capture_output=True).returncode == 0
+
+
+def test_one_publication_prune_or_rollback_at_a_time(tmp_path):
+    root = tmp_path / "root"
+    mods = [make_mod(tmp_path / f"m{i}", {"a.txt": data}) for i, data in enumerate([b"1", b"2"])]
+    for mod in mods:
+        assert run(mod, root)[0] == 0
+    lock = root / UPDATE / ".publish-lock"
+    held = open(lock, "a")
+    fcntl.flock(held, fcntl.LOCK_EX)
+    before = tree(root)
+    env = dict(os.environ, KORVANTIS_PUBLISH_LOCK_WAIT="0.3")
+    for args in ([mods[0], root], ["--prune", mods[1], root], ["--rollback", root]):
+        proc = subprocess.run([sys.executable, str(TOOL), *map(str, args)], env=env,
+                              capture_output=True, text=True)
+        assert proc.returncode == 1 and str(lock) in proc.stderr, proc.stderr
+    assert tree(root) == before
+    # A run that finds the lock held waits for it.
+    env["KORVANTIS_PUBLISH_LOCK_WAIT"] = "30"
+    waiting = subprocess.Popen([sys.executable, str(TOOL), "--rollback", str(root)], env=env)
+    time.sleep(0.5)
+    assert waiting.poll() is None
+    held.close()
+    assert waiting.wait(timeout=30) == 0
 
 
 # ---------------------------------------------------------------- usage

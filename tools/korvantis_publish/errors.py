@@ -14,6 +14,10 @@ class PublishError(Exception):
     """An I/O or usage problem that ends the run with exit code 2."""
 
 
+class Refused(PublishError):
+    """A run that may not go ahead as things are: exit code 1."""
+
+
 def report_failure(error, err):
     """The one message of a run that could not be done; its exit code."""
     if isinstance(error, OSError):
@@ -21,4 +25,4 @@ def report_failure(error, err):
         err.write("%s: %s%s\n" % (PROG, error.strerror or error, where))
     else:
         err.write("%s: %s\n" % (PROG, error))
-    return EXIT_USAGE
+    return EXIT_REFUSED if isinstance(error, Refused) else EXIT_USAGE

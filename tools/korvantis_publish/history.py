@@ -1,5 +1,6 @@
 """Kept manifests (gecmis/<number>.txt) and --rollback, which puts one of them back."""
 
+import contextlib
 import os
 import re
 import sys
@@ -8,6 +9,7 @@ from .errors import EXIT_OK, PublishError, report_failure
 from .files import (fsync_folder, make_folders, read_bytes, replace_atomically,
                     stored_copy_matches)
 from .layout import UpdateRoot
+from .lock import update_lock
 from .manifest import DIGEST, parse_manifest
 from .names import show_name
 
@@ -86,21 +88,23 @@ def rollback(paths, number=None, dry_run=False, out=sys.stdout):
     """Puts back a kept manifest, byte for byte; no file is written, moved or removed."""
     if not os.path.isdir(paths.update):
         raise PublishError("%s holds no update" % show_name(paths.root))
-    current = read_current_manifest(paths)
-    target, body = rollback_target(paths, current, number)
-    missing = missing_versions(paths, body)
-    if missing:
-        raise PublishError("kept manifest %d names %d file version(s) no longer stored (%s); "
-                           "publish that mod folder again instead"
-                           % (target, len(missing), ", ".join(show_name(n) for n in missing[:5])))
-    if dry_run:
-        for n, path in kept_manifests(paths):
-            kept = read_bytes(path)
-            mark = "<- rollback" if n == target else "current" if kept == current else ""
-            out.write("%6d  %-11s %s\n" % (n, mark, first_line(kept)))
-        out.write("dry run: would put back kept manifest %d; nothing written\n" % target)
-        return
-    serve_manifest(paths, body)
+    with contextlib.nullcontext() if dry_run else update_lock(paths):
+        current = read_current_manifest(paths)
+        target, body = rollback_target(paths, current, number)
+        missing = missing_versions(paths, body)
+        if missing:
+            raise PublishError("kept manifest %d names %d file version(s) no longer stored (%s); "
+                               "publish that mod folder again instead"
+                               % (target, len(missing),
+                                  ", ".join(show_name(n) for n in missing[:5])))
+        if dry_run:
+            for n, path in kept_manifests(paths):
+                kept = read_bytes(path)
+                mark = "<- rollback" if n == target else "current" if kept == current else ""
+                out.write("%6d  %-11s %s\n" % (n, mark, first_line(kept)))
+            out.write("dry run: would put back kept manifest %d; nothing written\n" % target)
+            return
+        serve_manifest(paths, body)
     out.write("rolled back to kept manifest %d (%s); no file changed\n" % (target, first_line(body)))
 
 

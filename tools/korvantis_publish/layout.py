@@ -7,6 +7,9 @@ MANIFEST_NAME = "manifest.txt"
 FILES_FOLDER = "dosyalar"
 STORE_FOLDER = "surumler"
 HISTORY_FOLDER = "gecmis"
+# Beside the manifest, where no server configuration serves anything but the manifest; a plain
+# host that does serves an empty file. Not a temporary file's name, which a run removes.
+LOCK_NAME = ".publish-lock"
 # The launcher sends "?v=" and this many leading digits of the entry's digest.
 TOKEN_DIGITS = 12
 
@@ -27,6 +30,7 @@ class UpdateRoot:
         self.files = os.path.join(self.update, FILES_FOLDER)
         self.store = os.path.join(self.update, STORE_FOLDER)
         self.history = os.path.join(self.update, HISTORY_FOLDER)
+        self.lock = os.path.join(self.update, LOCK_NAME)
 
     def plain(self, name):
         """dosyalar/<name>: the current version, for hosts that ignore "?v="."""

@@ -8,6 +8,7 @@ from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, report_failure
 from .files import fsync_folder, make_folders, remove_leftover_temps, stored_copy_matches
 from .history import read_current_manifest, write_manifest
 from .layout import UpdateRoot
+from .lock import update_lock
 from .manifest import build_manifest, manifest_order, parse_manifest
 from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
 from .names import show_name
@@ -96,29 +97,31 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 out.write("the manifest would be signed with %s\n" % show_name(sign_key))
             return EXIT_OK
 
-        make_folders(paths.files)
-        remove_leftover_temps(paths.update)
-        served = read_current_manifest(paths)
-        if served is not None:
-            keep_unkept_manifest(paths, served)
+        make_folders(paths.update)
+        with update_lock(paths):
+            make_folders(paths.files)
+            remove_leftover_temps(paths.update)
+            served = read_current_manifest(paths)
+            if served is not None:
+                keep_unkept_manifest(paths, served)
 
-        written = 0
-        touched = set()
-        for e in manifest_order(entries):
-            changed = store_entry(mod, paths, e)
-            touched.update(changed)
-            written += bool(changed)
-        for folder in sorted(touched):
-            fsync_folder(folder)
+            written = 0
+            touched = set()
+            for e in manifest_order(entries):
+                changed = store_entry(mod, paths, e)
+                touched.update(changed)
+                written += bool(changed)
+            for folder in sorted(touched):
+                fsync_folder(folder)
 
-        # Last, and atomically: a launcher must never read a list naming files not yet in place.
-        write_manifest(paths, manifest)
+            # Last, and atomically: a launcher must never read a list naming files not yet in place.
+            write_manifest(paths, manifest)
 
-        pruned = 0
-        if prune:
-            plan = plan_prune(paths, entries, keep, served)
-            remove_pruned(paths, plan)
-            pruned = plan.count()
+            pruned = 0
+            if prune:
+                plan = plan_prune(paths, entries, keep, served)
+                remove_pruned(paths, plan)
+                pruned = plan.count()
 
         out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
                   % (len(entries), sum(e.size for e in entries), written,
