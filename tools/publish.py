@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Publish a mod folder as a Korvantis update root (see korvantis_publish for the details).
 
-    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT
+    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
+               [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
     publish.py --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
     publish.py --verify KEY.pub UPDATE_ROOT
 
 Scripts and maintainers' habits use this form; it is turned into the package's subcommands.
-Exit codes: 0 done, 1 names refused (nothing written) or signature refused, 2 usage or I/O error.
+Exit codes: 0 done, 1 names refused (nothing written), lock held or signature refused, 2 usage or
+I/O error.
 """
 
 import argparse
@@ -14,7 +16,8 @@ import sys
 
 from korvantis_publish.__main__ import keep_count, main
 
-USAGE = ("%(prog)s [--dry-run] [--prune [--keep N]] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT\n"
+USAGE = ("%(prog)s [--dry-run] [--prune [--keep N]] [--sign KEY.pem]\n"
+         "           [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT\n"
          "       %(prog)s --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT\n"
          "       %(prog)s --verify KEY.pub UPDATE_ROOT")
 

@@ -1,19 +1,21 @@
 """Publish a mod folder as a Korvantis update root.
 
-    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem] MOD_FOLDER UPDATE_ROOT
+    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
+               [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
     publish.py --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
     publish.py --verify KEY.pub UPDATE_ROOT
 
 or, with tools/ on the module path, the same as subcommands:
 
     python3 -m korvantis_publish publish [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
-            MOD_FOLDER UPDATE_ROOT
+            [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
     python3 -m korvantis_publish rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
     python3 -m korvantis_publish verify KEY.pub UPDATE_ROOT
 
 Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
 UPDATE_ROOT/korvantis/guncelleme/dosyalar/, ready for a static web server whose document
-root is UPDATE_ROOT. Standard library only, so it runs wherever Python 3.8+ does.
+root is UPDATE_ROOT. Standard library only, so it runs wherever Python 3.8+ does. Folders are
+made 0755 and files 0644 whatever the umask: the web server runs as another user.
 
 Every version ever published also stays under surumler/<token>/<name>, where <token> is the
 "?v=" value the launcher sends (the first 12 digits of the file's SHA-256), hard-linked to the
@@ -48,5 +50,9 @@ such a file in place where the player has none and leaves it alone after; one th
 the mark reads a comment. The file is stored, versioned, kept, pruned and rolled back like any
 other.
 
-Exit codes: 0 done, 1 names refused (nothing written) or signature refused, 2 usage or I/O error.
+A publication (with its pruning) and a rollback hold korvantis/guncelleme/.publish-lock; a second
+one waits up to 30 s (KORVANTIS_PUBLISH_LOCK_WAIT) and is then refused. Dry runs take no lock.
+
+Exit codes: 0 done, 1 names refused (nothing written), lock held or signature refused, 2 usage or
+I/O error.
 """
