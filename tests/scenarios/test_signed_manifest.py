@@ -14,7 +14,7 @@ from test_update_flow import DONE, UNCHANGED, Setup, engine_started, file_reques
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
-import publish  # noqa: E402
+from korvantis_publish.signing import sign_manifest  # noqa: E402
 
 KEY = REPO / "tests" / "keys" / "update-test.pem"
 REFUSED = "  Guncelleme imzasi reddedildi.\n"
@@ -31,8 +31,8 @@ def signed(prefix, helper_exe, engine, game_folder):
 
 
 def publish_signed(server, setup, key=KEY, tamper=False):
-    body = publish.sign_manifest(server.publish({**setup.current_files(), "yeni.cfg": setup.new_file}),
-                                 str(key))
+    body = sign_manifest(server.publish({**setup.current_files(), "yeni.cfg": setup.new_file}),
+                         str(key))
     if tamper:
         body = body.replace(b" yeni.cfg\n", b" yeni.cfh\n")
     server.put(reply.MANIFEST_PATH, body)

@@ -31,6 +31,7 @@ MOD = {
     "maps/a b.bsp": b"bsp bytes " * 300,
     # Fixed bytes: the namespace side imports this file again and must get the same tokens.
     "sound/\u015fark\u0131.wav": b"RIFF" + hashlib.sha512(b"wav").digest() * 30,
+    "cstrike/config.cfg": b"bind w +forward\n",      # placed once
 }
 # Published after MOD: a launcher that read the first list still asks for the first bsp.
 NEXT_BSP = b"bsp bytes, next version " * 300
@@ -57,9 +58,15 @@ def observed():
             (mod / name).parent.mkdir(parents=True, exist_ok=True)
             (mod / name).write_bytes(data)
         root = work / "root"
-        subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True)
+
+        def publish():
+            # A maintainer's strict umask must not keep www-data out of what is published.
+            subprocess.run([sys.executable, str(TOOL), "--once", "cstrike/config.cfg", str(mod),
+                            str(root)], check=True, preexec_fn=lambda: os.umask(0o077))
+
+        publish()
         (mod / "maps/a b.bsp").write_bytes(NEXT_BSP)
-        subprocess.run([sys.executable, str(TOOL), str(mod), str(root)], check=True)
+        publish()
         (root / "korvantis/guncelleme/dosyalar/.publish-tmp-1-abc").write_bytes(b"half")
         (root / "korvantis/guncelleme/surumler" / EXE_TOKEN / ".publish-tmp-1-abc").write_bytes(b"h")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
@@ -107,6 +114,7 @@ SERVED = [
     ("dosyalar/maps/a%20b.bsp?v=" + token(NEXT_BSP), NEXT_BSP),
     ("dosyalar/sound/%C5%9Fark%C4%B1.wav?v=" + token(MOD["sound/\u015fark\u0131.wav"]),
      MOD["sound/\u015fark\u0131.wav"]),
+    ("dosyalar/cstrike/config.cfg?v=" + token(MOD["cstrike/config.cfg"]), MOD["cstrike/config.cfg"]),
 ]
 
 

@@ -1,21 +1,21 @@
-"""tools/publish.py: refusals, manifest format, atomic publication, --dry-run, --prune, kept
-versions and --rollback."""
+"""tools/publish.py and its package: refusals, manifest format, atomic publication, --dry-run,
+--prune, kept versions and --rollback."""
 
+import fcntl
 import hashlib
-import importlib.util
+import io
 import os
 import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 
+from korvantis_publish import history, manifest, modfolder, names, publishing
+
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
-sys.path.insert(0, str(TOOL.parent))  # publish.py imports its neighbour update_key.py
-_loader = importlib.util.spec_from_file_location("publish", TOOL)
-publish = importlib.util.module_from_spec(_loader)
-_loader.loader.exec_module(publish)
 
 UPDATE = Path("korvantis") / "guncelleme"
 
@@ -102,6 +102,33 @@ REFUSED = [
     (["\u015farki.wav", "\u015eARKI.wav"], "differ only in letter case"),
     (["maps", "MAPS/de.bsp"], "a file and a folder"),
     (["big.pak.indiriliyor"], ".indiriliyor"),
+    (["maps.INDIRILIYOR/de.bsp"], ".indiriliyor"),
+    (["xash3d.exe/d.txt"], "a file the launcher folder holds"),
+    (["hl_yolu.txt/a/b.txt"], "a file the launcher folder holds"),
+    (["KORVAN~1.EXE"], "Windows short name"),
+    (["xash3~12"], "Windows short name"),
+    # Litter and run-time writes: the offending file or folder, once.
+    ([".git/HEAD", ".git/refs/x"], '".git": a version control folder'),
+    (["maps/.svn/entries"], '"maps/.svn": a version control folder'),
+    (["sub/.Hg/store"], '"sub/.Hg": a version control folder'),
+    (["maps/THUMBS.DB"], '"maps/THUMBS.DB": Windows Explorer\'s thumbnail'),
+    (["sound/Desktop.ini"], '"sound/Desktop.ini": Windows Explorer\'s folder'),
+    ([".DS_Store"], '".DS_Store": macOS'),
+    (["cstrike/Config.cfg"], '"cstrike/Config.cfg": the player\'s key bindings'),
+    (["valve/config.cfg.bak"], '"valve/config.cfg.bak": the player\'s key bindings'),
+    (["cstrike/video.cfg"], '"cstrike/video.cfg": the player\'s video mode'),
+    (["cstrike/opengl.cfg"], '"cstrike/opengl.cfg": the player\'s renderer'),
+    (["cstrike/ref_soft.cfg"], '"cstrike/ref_soft.cfg": the player\'s renderer'),
+    (["cstrike/listenserver.cfg"], '"cstrike/listenserver.cfg": rewritten by the menu'),
+    (["cstrike/xashcomm.lst"], '"cstrike/xashcomm.lst": the player\'s master server list'),
+    (["cstrike/custom.hpk"], '"cstrike/custom.hpk": the engine\'s cache of the sprays'),
+    (["cstrike/tempdecal.wad"], '"cstrike/tempdecal.wad": the player\'s own spray'),
+    (["cstrike/save/a.sav", "cstrike/save/a.bmp"], '"cstrike/save": saved games'),
+    (["cstrike/scrshots/de_dust_shot0000.png"], '"cstrike/scrshots": screenshots'),
+    (["cstrike/logs/L0101000.log"], '"cstrike/logs": server logs'),
+    (["cstrike/kayit.DEM"], '"cstrike/kayit.DEM": a recorded demo'),
+    (["engine.log"], '"engine.log": the engine\'s log'),
+    (["de_dust_0003.png"], '"de_dust_0003.png": a snapshot'),
     (["Korvantis.exe.eski"], "deleted by the launcher"),
     (["HL_Yolu.txt"], "saved game path"),
     ([".publish-tmp-1-x"], "temporary files"),
@@ -120,15 +147,32 @@ def test_refuses_names(tmp_path, names, fragment):
 def test_refuses_leading_separators():
     # A walk cannot produce these, so the rule itself is checked.
     for name in (b"/abs.txt", b"\\abs.txt"):
-        assert any("begins with" in r for r in publish.name_problems(name))
+        assert any("begins with" in r for r in names.name_problems(name))
 
 
 @pytest.mark.parametrize("name", [
     "COM10.txt", "console.log", "nullify.txt", "com0", "lpt", "CONIN", " lead.txt",
     "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "sub/hl_yolu.txt", "x.indiriliyor.bak", "~tilde#+%.txt",
+    "sub/KORVAN~1.EXE", "KORVANTIS~1.EXE", "a~b.txt", "ab~1.long", "sub/xash3d.exe/d.txt",
+    ".gitignore", "config.cfg", "cstrike/cfg/config.cfg", "save/x", "cstrike/maps/intro.dem",
+    "cstrike/engine.log", "sub/a_0001.png",
 ])
 def test_accepts_ordinary_names(name):
-    assert publish.name_problems(name.encode("utf-8")) == []
+    assert names.name_problems(name.encode("utf-8")) == []
+    assert modfolder.check_names([name.encode("utf-8")], []) == []
+
+
+def test_include_publishes_what_would_be_refused(tmp_path):
+    mod = make_mod(tmp_path / "mod", {"cstrike/save/a.sav": b"1", "cstrike/save/b.sav": b"2",
+                                      ".git/HEAD": b"ref", "Thumbs.db": b"t", "cstrike/a.cfg": b"a"})
+    root = tmp_path / "root"
+    code, _, err = run(mod, root, "--include", "cstrike/SAVE", "--include", "*.db")
+    assert code == 1 and err.count('".git"') == 1 and "save" not in err and "Thumbs" not in err
+    assert not root.exists()
+    code, _, err = run(mod, root, "--include", "cstrike/save", "--include", "*.db",
+                       "--include", ".git")
+    assert (code, err) == (0, "")
+    assert len(launcher_entries((root / UPDATE / "manifest.txt").read_bytes())) == 5
 
 
 def test_lists_every_offending_file_in_one_message(tmp_path):
@@ -210,20 +254,20 @@ def test_round_trip_through_the_launcher_rule(tmp_path):
     (["A.txt", "sub/Korvantis.exe", "0.bin"], "0.bin"),       # only the top-level one is the launcher
 ])
 def test_launcher_leads_the_manifest(names, first):
-    entries = [{"name": n, "hash": "0" * 64, "size": 1} for n in names]
-    assert publish.manifest_order(entries)[0]["name"] == first
+    entries = [manifest.Entry(name=n, hash="0" * 64, size=1) for n in names]
+    assert manifest.manifest_order(entries)[0].name == first
 
 
-def test_files_are_readable_by_the_web_server_whatever_the_umask(tmp_path):
+def test_files_and_folders_are_readable_by_the_web_server_whatever_the_umask(tmp_path):
     mod = make_mod(tmp_path / "mod", {"a/b.txt": b"1"})
+    root = tmp_path / "root"
     old = os.umask(0o077)
     try:
-        assert publish.publish(str(mod), str(tmp_path / "root")) == 0
+        assert publishing.publish(str(mod), str(root), out=io.StringIO()) == 0
     finally:
         os.umask(old)
-    for name in ("manifest.txt", "dosyalar/a/b.txt"):
-        assert (root_mode := (tmp_path / "root" / UPDATE / name).stat().st_mode & 0o777) == 0o644, \
-            (name, oct(root_mode))
+    modes = {p: oct(p.stat().st_mode & 0o777) for p in [root, *root.rglob("*")]}
+    assert modes == {p: oct(0o755 if p.is_dir() else 0o644) for p in modes}
 
 
 # ---------------------------------------------------------------- atomic publication
@@ -257,10 +301,10 @@ def test_manifest_is_renamed_into_place_last(tmp_path, monkeypatch):
         events.append(("replace", dst, os.stat(src).st_nlink > 1))
         real_replace(src, dst)
 
-    monkeypatch.setattr(publish.os, "replace", fake_replace)
-    monkeypatch.setattr(publish.os, "fsync", lambda fd: (events.append(("fsync",)), real_fsync(fd)))
-    monkeypatch.setattr(publish.os, "open", fake_open)
-    assert publish.publish(str(mod), str(root)) == 0
+    monkeypatch.setattr(os, "replace", fake_replace)
+    monkeypatch.setattr(os, "fsync", lambda fd: (events.append(("fsync",)), real_fsync(fd)))
+    monkeypatch.setattr(os, "open", fake_open)
+    assert publishing.publish(str(mod), str(root)) == 0
 
     replaces = [e[1] for e in events if e[0] == "replace"]
     assert replaces[-1] == manifest
@@ -288,9 +332,9 @@ def test_failure_mid_publish_keeps_old_manifest_and_no_temp(tmp_path, monkeypatc
             raise OSError(28, "No space left on device", dst)
         real_replace(src, dst)
 
-    monkeypatch.setattr(publish.os, "replace", failing_replace)
-    err = __import__("io").StringIO()
-    assert publish.publish(str(mod), str(root), err=err) == 2
+    monkeypatch.setattr(os, "replace", failing_replace)
+    err = io.StringIO()
+    assert publishing.publish(str(mod), str(root), err=err) == 2
     assert "No space left" in err.getvalue()
     assert (root / UPDATE / "manifest.txt").read_bytes() == b"# old\n"
     assert [p.name for p in (root / UPDATE).rglob(".publish-tmp-*")] == []
@@ -412,7 +456,7 @@ def test_every_published_version_stays_under_its_token(tmp_path, monkeypatch, li
     if not links:
         def no_links(src, dst):
             raise PermissionError(1, "Operation not permitted", dst)
-        monkeypatch.setattr(publish.os, "link", no_links)
+        monkeypatch.setattr(os, "link", no_links)
     root = tmp_path / "root"
     # A root written before versions were kept: what it serves becomes its manifest's versions.
     old = {"a.txt": b"a1", "gone.txt": b"g", "sub/b b.txt": b"same"}
@@ -423,8 +467,8 @@ def test_every_published_version_stays_under_its_token(tmp_path, monkeypatch, li
     served = [(root / UPDATE / "manifest.txt").read_bytes()]
     mods = [{"a.txt": b"a2", "sub/b b.txt": b"same"}, {"a.txt": b"a3 is longer", "sub/b b.txt": b"same"}]
     for i, files in enumerate(mods):
-        out = __import__("io").StringIO()
-        assert publish.publish(str(make_mod(tmp_path / f"m{i}", files)), str(root), out=out) == 0
+        out = io.StringIO()
+        assert publishing.publish(str(make_mod(tmp_path / f"m{i}", files)), str(root), out=out) == 0
         served.append((root / UPDATE / "manifest.txt").read_bytes())
     everything = [old, *mods]
     assert versions(root) == {(token(d), n) for files in everything for n, d in files.items()}
@@ -489,12 +533,12 @@ def test_rollback_puts_back_the_earlier_manifest_atomically_touching_no_file(tmp
         events.append("replace")
         real_replace(src, dst)
 
-    monkeypatch.setattr(publish.os, "replace", fake_replace)
-    monkeypatch.setattr(publish.os, "fsync", lambda fd: (events.append("fsync"), real_fsync(fd)))
+    monkeypatch.setattr(os, "replace", fake_replace)
+    monkeypatch.setattr(os, "fsync", lambda fd: (events.append("fsync"), real_fsync(fd)))
     for name in ("unlink", "link", "rename", "remove", "rmdir"):
-        monkeypatch.setattr(publish.os, name, lambda *a, name=name: pytest.fail(name + str(a)))
-    out = __import__("io").StringIO()
-    assert publish.run_rollback(str(root), out=out) == 0
+        monkeypatch.setattr(os, name, lambda *a, name=name: pytest.fail(name + str(a)))
+    out = io.StringIO()
+    assert history.run_rollback(str(root), out=out) == 0
     monkeypatch.undo()
 
     assert (root / UPDATE / "manifest.txt").read_bytes() == bodies[1]   # byte for byte
@@ -525,6 +569,53 @@ def test_rollback_refuses_what_it_cannot_serve(tmp_path):
     code, _, err = rollback(root)
     assert code == 2 and 'names 1 file version(s) no longer stored ("a.txt")' in err
     assert (root / UPDATE / "manifest.txt").read_bytes() == current
+
+
+def test_once_files_are_marked_and_kept_like_any_other(tmp_path):
+    root = tmp_path / "root"
+    versions_of_cfg = [b"bind w +forward\n", b"bind w +back\n"]
+    for i, data in enumerate(versions_of_cfg):
+        mod = make_mod(tmp_path / f"m{i}", {"cstrike/config.cfg": data, "cstrike/a.wad": b"wad"})
+        flags = ["--once", "*/CONFIG.cfg", "--sign", KEYS / "update-test.pem"]
+        assert run(mod, root, *map(str, flags), *(["--prune", "--keep", "1"] if i else []))[0] == 0
+        body = (root / UPDATE / "manifest.txt").read_bytes()
+        assert b"#ilk %s %d cstrike/config.cfg" % (hashlib.sha256(data).hexdigest().encode(),
+                                                    len(data)) in body.split(b"\n")
+        assert [name for _, _, name in launcher_entries(body)] == [b"cstrike/a.wad"]
+    # The pruning run kept the first version: the manifest served until then names it.
+    assert {n for _, n in versions(root)} == {"cstrike/config.cfg", "cstrike/a.wad"}
+    assert len(versions(root)) == 3
+    assert rollback(root)[0] == 0
+    assert [(e.name, e.hash[:12], e.once) for e in manifest.parse_manifest(
+        (root / UPDATE / "manifest.txt").read_bytes())] \
+        == [("cstrike/a.wad", token(b"wad"), False),
+            ("cstrike/config.cfg", token(versions_of_cfg[0]), True)]
+    assert subprocess.run([sys.executable, str(TOOL), "--verify", str(KEYS / "update-test.pub"),
+                           str(root)], capture_output=True).returncode == 0
+
+
+def test_one_publication_prune_or_rollback_at_a_time(tmp_path):
+    root = tmp_path / "root"
+    mods = [make_mod(tmp_path / f"m{i}", {"a.txt": data}) for i, data in enumerate([b"1", b"2"])]
+    for mod in mods:
+        assert run(mod, root)[0] == 0
+    lock = root / UPDATE / ".publish-lock"
+    held = open(lock, "a")
+    fcntl.flock(held, fcntl.LOCK_EX)
+    before = tree(root)
+    env = dict(os.environ, KORVANTIS_PUBLISH_LOCK_WAIT="0.3")
+    for args in ([mods[0], root], ["--prune", mods[1], root], ["--rollback", root]):
+        proc = subprocess.run([sys.executable, str(TOOL), *map(str, args)], env=env,
+                              capture_output=True, text=True)
+        assert proc.returncode == 1 and str(lock) in proc.stderr, proc.stderr
+    assert tree(root) == before
+    # A run that finds the lock held waits for it.
+    env["KORVANTIS_PUBLISH_LOCK_WAIT"] = "30"
+    waiting = subprocess.Popen([sys.executable, str(TOOL), "--rollback", str(root)], env=env)
+    time.sleep(0.5)
+    assert waiting.poll() is None
+    held.close()
+    assert waiting.wait(timeout=30) == 0
 
 
 # ---------------------------------------------------------------- usage
@@ -600,3 +691,19 @@ def test_refuses_a_key_of_another_curve(tmp_path):
     code, _, err = run(mod, tmp_path / "root", "--sign", str(private))
     assert code == 2 and "P-256" in err
     assert not (tmp_path / "root").exists()
+
+
+def test_subcommands_of_the_package(tmp_path):
+    def command(*args):
+        return subprocess.run([sys.executable, "-m", "korvantis_publish", *map(str, args)],
+                              cwd=TOOL.parent, capture_output=True).returncode
+
+    root = tmp_path / "root"
+    for i, data in enumerate([b"first", b"second"]):
+        mod = make_mod(tmp_path / f"m{i}", {"a.txt": data})
+        assert command("publish", "--sign", KEYS / "update-test.pem", mod, root) == 0
+    assert command("verify", KEYS / "update-test.pub", root) == 0
+    assert command("rollback", "--prune", root) == 2       # each takes only its own options
+    assert command("rollback", root) == 0
+    assert launcher_entries((root / UPDATE / "manifest.txt").read_bytes())[0][0] \
+        == hashlib.sha256(b"first").hexdigest().encode()

@@ -1,0 +1,58 @@
+"""Publish a mod folder as a Korvantis update root.
+
+    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
+               [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
+    publish.py --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
+    publish.py --verify KEY.pub UPDATE_ROOT
+
+or, with tools/ on the module path, the same as subcommands:
+
+    python3 -m korvantis_publish publish [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
+            [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
+    python3 -m korvantis_publish rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
+    python3 -m korvantis_publish verify KEY.pub UPDATE_ROOT
+
+Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
+UPDATE_ROOT/korvantis/guncelleme/dosyalar/, ready for a static web server whose document
+root is UPDATE_ROOT. Standard library only, so it runs wherever Python 3.8+ does. Folders are
+made 0755 and files 0644 whatever the umask: the web server runs as another user.
+
+Every version ever published also stays under surumler/<token>/<name>, where <token> is the
+"?v=" value the launcher sends (the first 12 digits of the file's SHA-256), hard-linked to the
+dosyalar/ copy where the file system allows. server/nginx.conf answers "?v=" from there, so a
+URL that names a version only ever yields that version, whatever was published since. Every
+manifest put in place is kept as gecmis/<number>.txt; rollback puts back the one before the
+current one (or --to NUMBER) and touches no file. --prune removes the versions that neither the
+last N kept manifests (--keep, 3) nor the manifest served until then name.
+
+Manifest order: "Korvantis.exe" first, then every other file sorted by its UTF-8 name.
+The launcher keeps going through the whole list after replacing itself and restarts only
+at the end, so where the launcher sits does not change what a complete run installs; it
+matters when a run is cut short (window closed, connection lost during a large file).
+Placed first, the new launcher is in place after a few seconds, and the next start runs
+it, with whatever fixes it carries, to fetch the rest. Placed last, a player whose runs
+keep being cut short stays on the old launcher indefinitely.
+
+--sign ends the manifest with "#imza <128 hex digits>": the ECDSA P-256 signature (r then s)
+over every byte before that line, made with openssl and the maintainer's private key, which
+never needs to be on the server. A launcher built with the matching public key
+(KORVANTIS_UPDATE_KEY) refuses every manifest without it. verify checks a published root.
+
+Refused, all listed at once with nothing written: names the launcher would skip or that Windows
+cannot hold, and (see unwanted.py) version control folders, system litter and the files the
+engine writes at run time. --include PATTERN publishes such files anyway (fnmatch on the
+"/"-separated name of the file or of one of its folders, letter case ignored; repeatable).
+
+--once PATTERN (repeatable, matched the same way, and implying --include) publishes files as
+placed once, for a file such as a default configuration that the player then makes his own: the
+line is "#ilk <hash> <size> <name>", the usual three fields after the mark. The launcher puts
+such a file in place where the player has none and leaves it alone after; one that does not know
+the mark reads a comment. The file is stored, versioned, kept, pruned and rolled back like any
+other.
+
+A publication (with its pruning) and a rollback hold korvantis/guncelleme/.publish-lock; a second
+one waits up to 30 s (KORVANTIS_PUBLISH_LOCK_WAIT) and is then refused. Dry runs take no lock.
+
+Exit codes: 0 done, 1 names refused (nothing written), lock held or signature refused, 2 usage or
+I/O error.
+"""

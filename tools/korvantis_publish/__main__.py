@@ -1,0 +1,103 @@
+"""Command line: publish, rollback and verify (tools/ on the module path; tools/publish.py takes
+the older one-line form)."""
+
+import argparse
+import sys
+
+from .errors import PublishError, report_failure
+from .history import run_rollback
+from .layout import UpdateRoot
+from .publishing import DEFAULT_KEEP, publish
+from .signing import verify_root
+
+
+def keep_count(text):
+    count = int(text)
+    if count < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return count
+
+
+def run_publish(args):
+    return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
+                   keep=args.keep, sign_key=args.sign, include=args.include, once=args.once)
+
+
+def run_rollback_command(args):
+    return run_rollback(args.update_root, args.to, args.dry_run)
+
+
+def run_verify(args):
+    try:
+        return verify_root(args.key, UpdateRoot(args.update_root), sys.stdout, sys.stderr)
+    except (PublishError, OSError) as e:
+        return report_failure(e, sys.stderr)
+
+
+def build_parser(prog=None, usage=None):
+    """prog and usage replace argparse's own in every message (the older entry's form)."""
+    parser = argparse.ArgumentParser(
+        prog=prog or "python3 -m korvantis_publish", usage=usage,
+        description="Publish a mod folder as a Korvantis update root for a static web server, "
+                    "put back an earlier manifest, or check a signed one.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name, func, summary):
+        sub = commands.add_parser(name, help=summary, description=summary, usage=usage,
+                                  **({"prog": prog} if prog else {}))
+        sub.set_defaults(func=func)
+        return sub
+
+    def update_root(sub):
+        sub.add_argument("update_root", metavar="UPDATE_ROOT",
+                         help="document root of the web server; "
+                              "korvantis/guncelleme/ lies below it")
+
+    sub = command("publish", run_publish, "write the mod folder's files and manifest")
+    sub.add_argument("mod_folder", metavar="MOD_FOLDER",
+                     help="folder whose files the launcher folder must hold")
+    update_root(sub)
+    sub.add_argument("--dry-run", action="store_true",
+                     help="show what would change against the existing root; write nothing")
+    sub.add_argument("--prune", action="store_true",
+                     help="after the new manifest is in place, delete served files it no longer "
+                          "names and versions no kept manifest names")
+    sub.add_argument("--keep", type=keep_count, default=DEFAULT_KEEP, metavar="N",
+                     help="with --prune: keep the versions of the last N manifests (default %d)"
+                          % DEFAULT_KEEP)
+    sub.add_argument("--sign", metavar="KEY.pem",
+                     help="sign the manifest with this P-256 private key (openssl)")
+    sub.add_argument("--include", action="append", default=[], metavar="PATTERN",
+                     help="publish the files (or folders) this names although they look like "
+                          "version control, system litter or what the game writes at run time: "
+                          'fnmatch on the "/"-separated name, letter case ignored; repeatable')
+    sub.add_argument("--once", action="append", default=[], metavar="PATTERN",
+                     help='publish the files this names as placed once ("#ilk" lines): the '
+                          "launcher puts them where the player has none and never replaces "
+                          "them; matched as --include, which it implies")
+
+    sub = command("rollback", run_rollback_command,
+                  "put back the manifest kept before the current one; no file is touched")
+    update_root(sub)
+    sub.add_argument("--to", type=int, metavar="NUMBER",
+                     help="the kept manifest gecmis/NUMBER.txt instead")
+    sub.add_argument("--dry-run", action="store_true",
+                     help="list the kept manifests and the one that would be put back")
+
+    sub = command("verify", run_verify, "check the signature of the root's manifest")
+    sub.add_argument("key", metavar="KEY.pub", help="the maintainer's P-256 public key (PEM)")
+    update_root(sub)
+    return parser
+
+
+def main(argv=None, prog=None, usage=None):
+    for stream in (sys.stdout, sys.stderr):
+        # A Windows console without UTF-8 must not crash on a name it cannot show.
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    args = build_parser(prog, usage).parse_args(argv)  # usage errors exit with 2
+    return args.func(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,117 @@
+"""Kept manifests (gecmis/<number>.txt) and --rollback, which puts one of them back."""
+
+import contextlib
+import os
+import re
+import sys
+
+from .errors import EXIT_OK, PublishError, report_failure
+from .files import (fsync_folder, make_folders, read_bytes, replace_atomically,
+                    stored_copy_matches)
+from .layout import UpdateRoot
+from .lock import update_lock
+from .manifest import DIGEST, parse_manifest
+from .names import show_name
+
+KEPT_MANIFEST = re.compile(r"([0-9]+)\.txt")
+
+
+def read_current_manifest(paths):
+    try:
+        return read_bytes(paths.manifest)
+    except FileNotFoundError:
+        return None
+
+
+def kept_manifests(paths):
+    """[(number, path)] of the kept manifests, oldest first."""
+    try:
+        names = os.listdir(paths.history)
+    except FileNotFoundError:
+        return []
+    found = []
+    for name in names:
+        m = KEPT_MANIFEST.fullmatch(name)
+        if m:
+            found.append((int(m.group(1)), os.path.join(paths.history, name)))
+    return sorted(found)
+
+
+def keep_manifest(paths, body):
+    """Keeps body as the newest of the kept manifests."""
+    kept = kept_manifests(paths)
+    make_folders(paths.history)
+    replace_atomically(paths.kept(kept[-1][0] + 1 if kept else 1), lambda f: f.write(body))
+    fsync_folder(paths.history)
+
+
+def serve_manifest(paths, body):
+    """Puts body in place as the served manifest, byte for byte and atomically."""
+    replace_atomically(paths.manifest, lambda f: f.write(body))
+    fsync_folder(paths.update)
+
+
+def write_manifest(paths, body):
+    """Serves body after keeping a copy of it for a later rollback."""
+    keep_manifest(paths, body)
+    serve_manifest(paths, body)
+
+
+def missing_versions(paths, body):
+    return [e.name for e in parse_manifest(body)
+            if not DIGEST.fullmatch(e.hash) or not stored_copy_matches(paths.version(e), e)]
+
+
+def rollback_target(paths, current, number):
+    """(number, body) of the kept manifest to put back: `number`, or the one kept before the
+    newest copy of the current manifest that differs from it."""
+    kept = [(n, read_bytes(path)) for n, path in kept_manifests(paths)]
+    if number is not None:
+        for n, body in kept:
+            if n == number:
+                return n, body
+        raise PublishError("no kept manifest %d (kept: %s)"
+                           % (number, ", ".join(str(n) for n, _ in kept) or "none"))
+    positions = [i for i, (_, body) in enumerate(kept) if body == current]
+    earlier = [(n, body) for n, body in kept[:positions[-1] if positions else len(kept)]
+               if body != current]
+    if not earlier:
+        raise PublishError("no manifest is kept from before the current one")
+    return earlier[-1]
+
+
+def first_line(body):
+    return body.split(b"\n", 1)[0].decode("utf-8", "replace")
+
+
+def rollback(paths, number=None, dry_run=False, out=sys.stdout):
+    """Puts back a kept manifest, byte for byte; no file is written, moved or removed."""
+    if not os.path.isdir(paths.update):
+        raise PublishError("%s holds no update" % show_name(paths.root))
+    with contextlib.nullcontext() if dry_run else update_lock(paths):
+        current = read_current_manifest(paths)
+        target, body = rollback_target(paths, current, number)
+        missing = missing_versions(paths, body)
+        if missing:
+            raise PublishError("kept manifest %d names %d file version(s) no longer stored (%s); "
+                               "publish that mod folder again instead"
+                               % (target, len(missing),
+                                  ", ".join(show_name(n) for n in missing[:5])))
+        if dry_run:
+            for n, path in kept_manifests(paths):
+                kept = read_bytes(path)
+                mark = "<- rollback" if n == target else "current" if kept == current else ""
+                out.write("%6d  %-11s %s\n" % (n, mark, first_line(kept)))
+            out.write("dry run: would put back kept manifest %d; nothing written\n" % target)
+            return
+        serve_manifest(paths, body)
+    out.write("rolled back to kept manifest %d (%s); no file changed\n" % (target, first_line(body)))
+
+
+def run_rollback(root, number=None, dry_run=False, out=sys.stdout, err=sys.stderr):
+    """Runs one rollback; returns the exit code."""
+    try:
+        rollback(UpdateRoot(root), number, dry_run, out)
+        return EXIT_OK
+    except (PublishError, OSError) as e:
+        return report_failure(e, err)

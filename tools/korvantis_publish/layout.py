@@ -1,0 +1,46 @@
+"""Where everything lies below an update root; every path is built here and nowhere else."""
+
+import os
+
+ROOT_PARTS = ("korvantis", "guncelleme")
+MANIFEST_NAME = "manifest.txt"
+FILES_FOLDER = "dosyalar"
+STORE_FOLDER = "surumler"
+HISTORY_FOLDER = "gecmis"
+# Beside the manifest, where no server configuration serves anything but the manifest; a plain
+# host that does serves an empty file. Not a temporary file's name, which a run removes.
+LOCK_NAME = ".publish-lock"
+# The launcher sends "?v=" and this many leading digits of the entry's digest.
+TOKEN_DIGITS = 12
+
+
+def local_path(folder, name):
+    return os.path.join(folder, *name.split("/"))
+
+
+def version_token(digest):
+    return digest[:TOKEN_DIGITS]
+
+
+class UpdateRoot:
+    def __init__(self, root):
+        self.root = root
+        self.update = os.path.join(root, *ROOT_PARTS)
+        self.manifest = os.path.join(self.update, MANIFEST_NAME)
+        self.files = os.path.join(self.update, FILES_FOLDER)
+        self.store = os.path.join(self.update, STORE_FOLDER)
+        self.history = os.path.join(self.update, HISTORY_FOLDER)
+        self.lock = os.path.join(self.update, LOCK_NAME)
+
+    def plain(self, name):
+        """dosyalar/<name>: the current version, for hosts that ignore "?v="."""
+        return local_path(self.files, name)
+
+    def version(self, entry):
+        """Where the version of entry that its "?v=" token names is kept. Two versions of one name
+        share a folder only if their digests share 12 digits; the later one then replaces the
+        other."""
+        return local_path(os.path.join(self.store, version_token(entry.hash)), entry.name)
+
+    def kept(self, number):
+        return os.path.join(self.history, "%06d.txt" % number)

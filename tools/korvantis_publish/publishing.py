@@ -1,0 +1,132 @@
+"""One publication: the mod folder checked, then its files, then the manifest, then --prune."""
+
+import datetime
+import os
+import sys
+
+from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, report_failure
+from .files import fsync_folder, make_folders, remove_leftover_temps, stored_copy_matches
+from .history import read_current_manifest, write_manifest
+from .layout import UpdateRoot
+from .lock import update_lock
+from .manifest import build_manifest, manifest_order, parse_manifest
+from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
+from .names import show_name
+from .signing import sign_manifest
+from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
+
+DEFAULT_KEEP = 3
+
+
+def plan_changes(paths, entries):
+    """(added, changed, removed, unchanged) against the manifest and files already served, each
+    a list of (entry, note)."""
+    served = read_current_manifest(paths)
+    old_entries = parse_manifest(served) if served is not None else []
+    old = {e.name: e for e in old_entries}
+    new_names = {e.name for e in entries}
+    added, changed, unchanged = [], [], []
+    for e in manifest_order(entries):
+        before = old.get(e.name)
+        note = "placed once" if e.once else ""
+        if before is None:
+            added.append((e, note))
+        elif (before.hash, before.size, before.once) != (e.hash, e.size, e.once):
+            changed.append((e, note))
+        elif not stored_copy_matches(paths.plain(e.name), e):
+            changed.append((e, "stored copy missing or different"))
+        else:
+            unchanged.append((e, ""))
+    removed = [(e, "") for e in old_entries if e.name not in new_names]
+    return added, changed, removed, unchanged
+
+
+def print_dry_run(paths, entries, manifest, prune, keep, out):
+    added, changed, removed, unchanged = plan_changes(paths, entries)
+    for label, group in (("added", added), ("changed", changed), ("removed", removed)):
+        for e, note in group:
+            out.write("%-8s %s %d bytes%s\n"
+                      % (label, show_name(e.name), e.size, " (%s)" % note if note else ""))
+    pruned = 0
+    if prune:
+        # The run itself plans after keeping the new manifest; here it counts as kept already.
+        plan = plan_prune(paths, entries, keep, read_current_manifest(paths), manifest)
+        for name in plan.plain:
+            out.write("%-8s %s\n" % ("prune", show_name(name)))
+        for rel in plan.versions:
+            token, name = rel.split("/", 1)
+            out.write("%-8s %s version %s\n" % ("prune", show_name(name), token))
+        pruned = plan.count()
+
+    def total(group):
+        return sum(e.size for e, _ in group)
+
+    out.write("dry run: %d added (%d bytes), %d changed (%d bytes), %d removed (%d bytes), "
+              "%d unchanged%s; nothing written\n"
+              % (len(added), total(added), len(changed), total(changed), len(removed),
+                 total(removed), len(unchanged),
+                 ", %d stored files to prune" % pruned if prune else ""))
+
+
+def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
+            keep=DEFAULT_KEEP, sign_key=None, include=(), once=()):
+    """Runs one publication; returns the exit code. include: patterns naming files to publish
+    although they look like litter or run-time writes; once: files to place once, which may be
+    such files too."""
+    try:
+        check_folders(mod, root)
+        raw_names, problems = scan_mod_folder(mod)
+        refusals = check_names(raw_names, problems, [*include, *once])
+        if refusals:
+            err.write("%s: %d problem(s) with names in %s; nothing was written:\n"
+                      % (PROG, len(refusals), show_name(mod)))
+            for line in refusals:
+                err.write("  " + line + "\n")
+            return EXIT_REFUSED
+
+        entries = read_entries(mod, raw_names, once)
+        # Signed before anything is written, so a key that does not work leaves the root as it was.
+        manifest = build_manifest(entries, now or datetime.datetime.now(datetime.timezone.utc))
+        if sign_key:
+            manifest = sign_manifest(manifest, sign_key)
+
+        paths = UpdateRoot(root)
+        if dry_run:
+            print_dry_run(paths, entries, manifest, prune, keep, out)
+            if sign_key:
+                out.write("the manifest would be signed with %s\n" % show_name(sign_key))
+            return EXIT_OK
+
+        make_folders(paths.update)
+        with update_lock(paths):
+            make_folders(paths.files)
+            remove_leftover_temps(paths.update)
+            served = read_current_manifest(paths)
+            if served is not None:
+                keep_unkept_manifest(paths, served)
+
+            written = 0
+            touched = set()
+            for e in manifest_order(entries):
+                changed = store_entry(mod, paths, e)
+                touched.update(changed)
+                written += bool(changed)
+            for folder in sorted(touched):
+                fsync_folder(folder)
+
+            # Last, and atomically: a launcher must never read a list naming files not yet in place.
+            write_manifest(paths, manifest)
+
+            pruned = 0
+            if prune:
+                plan = plan_prune(paths, entries, keep, served)
+                remove_pruned(paths, plan)
+                pruned = plan.count()
+
+        out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
+                  % (len(entries), sum(e.size for e in entries), written,
+                     ", %d pruned" % pruned if prune else "", ", signed" if sign_key else "",
+                     show_name(paths.update)))
+        return EXIT_OK
+    except (PublishError, OSError) as e:
+        return report_failure(e, err)

@@ -1,0 +1,122 @@
+"""Signed manifests: "#imza <128 hex digits>" as the last line, the ECDSA P-256 signature (r then
+s) over every byte before it, made and checked with openssl."""
+
+import os
+import subprocess
+import tempfile
+
+import update_key
+
+from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError
+from .files import read_bytes
+from .names import show_name
+
+SIGNATURE_PREFIX = b"#imza "
+SIGNATURE_HEX_DIGITS = 128
+
+
+def run_openssl(args, data=None):
+    try:
+        return subprocess.run(["openssl", *args], input=data, capture_output=True)
+    except FileNotFoundError:
+        raise PublishError("openssl is needed to sign and verify manifests")
+
+
+def public_key_of(key_path):
+    """The P-256 point of a private key file, checked to be on that curve."""
+    done = run_openssl(["pkey", "-in", key_path, "-pubout"])
+    if done.returncode != 0:
+        raise PublishError("cannot read the signing key %s: %s"
+                           % (show_name(key_path), done.stderr.decode(errors="replace").strip()))
+    try:
+        return update_key.read_p256_point(done.stdout.decode("ascii"))
+    except ValueError as e:
+        raise PublishError("signing key %s: %s" % (show_name(key_path), e))
+
+
+def der_to_raw(der):
+    """r || s, 32 bytes each, of a DER ECDSA-Sig-Value."""
+    def integer(at):
+        if der[at] != 0x02 or der[at + 1] > 33:
+            raise ValueError
+        end = at + 2 + der[at + 1]
+        value = der[at + 2:end].lstrip(b"\0")
+        if len(value) > 32:
+            raise ValueError
+        return value.rjust(32, b"\0"), end
+
+    try:
+        if der[0] != 0x30 or der[1] != len(der) - 2:
+            raise ValueError
+        r, at = integer(2)
+        s, at = integer(at)
+        if at != len(der):
+            raise ValueError
+    except (IndexError, ValueError):
+        raise PublishError("openssl gave a signature that is not ECDSA P-256")
+    return r + s
+
+
+def raw_to_der(raw):
+    def integer(value):
+        value = value.lstrip(b"\0") or b"\0"
+        if value[0] & 0x80:
+            value = b"\0" + value
+        return bytes([0x02, len(value)]) + value
+
+    body = integer(raw[:32]) + integer(raw[32:])
+    return bytes([0x30, len(body)]) + body
+
+
+def sign_manifest(manifest, key_path):
+    """The manifest with its signature line; the key must be a P-256 private key."""
+    public_key_of(key_path)
+    done = run_openssl(["dgst", "-sha256", "-sign", key_path], manifest)
+    if done.returncode != 0:
+        raise PublishError("openssl could not sign with %s: %s"
+                           % (show_name(key_path), done.stderr.decode(errors="replace").strip()))
+    signature = der_to_raw(done.stdout).hex().encode("ascii")
+    return manifest + SIGNATURE_PREFIX + signature + b"\n"
+
+
+def split_signed(body):
+    """(signed bytes, r || s) read the way a launcher with a key reads them; None when the
+    manifest carries no single valid signature line as its last line."""
+    line_length = len(SIGNATURE_PREFIX) + SIGNATURE_HEX_DIGITS + 1
+    start = len(body) - line_length
+    if start < 0 or not body.endswith(b"\n") or (start > 0 and body[start - 1:start] != b"\n"):
+        return None
+    line = body[start:-1]
+    content = body[:start]
+    hex_digits = line[len(SIGNATURE_PREFIX):]
+    if not line.startswith(SIGNATURE_PREFIX) or any(c not in b"0123456789abcdef" for c in hex_digits):
+        return None
+    if any(earlier.startswith(SIGNATURE_PREFIX) for earlier in content.split(b"\n")):
+        return None
+    return content, bytes.fromhex(hex_digits.decode("ascii"))
+
+
+def verify_root(key_path, paths, out, err):
+    """Checks the signature of the manifest served below paths; returns the exit code."""
+    try:
+        with open(key_path, encoding="ascii") as f:
+            update_key.read_p256_point(f.read())
+    except (ValueError, UnicodeDecodeError) as e:
+        raise PublishError("public key %s: %s" % (show_name(key_path), e))
+    path = paths.manifest
+    parts = split_signed(read_bytes(path))
+    if parts is None:
+        err.write("%s: %s has no valid signature line as its last line\n" % (PROG, show_name(path)))
+        return EXIT_REFUSED
+    content, raw = parts
+    with tempfile.TemporaryDirectory() as scratch:
+        signature = os.path.join(scratch, "imza.der")
+        with open(signature, "wb") as f:
+            f.write(raw_to_der(raw))
+        done = run_openssl(["dgst", "-sha256", "-verify", key_path, "-signature", signature], content)
+    if done.returncode != 0:
+        err.write("%s: the signature of %s does not verify with %s\n"
+                  % (PROG, show_name(path), show_name(key_path)))
+        return EXIT_REFUSED
+    out.write("signature of %s verified with %s\n" % (show_name(path), show_name(key_path)))
+    return EXIT_OK
