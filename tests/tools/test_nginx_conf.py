@@ -20,6 +20,7 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
+from harness.korvantis import USER_AGENT  # noqa: E402
 from harness.nginx import Nginx, local_nginx_conf  # noqa: E402  (the one fill-in, the one starter)
 CONF = REPO / "server" / "nginx.conf"
 TOOL = REPO / "tools" / "publish.py"
@@ -200,7 +201,7 @@ def inside_namespace(conf, work):
             conn = http.client.HTTPSConnection("127.0.0.1", 443, context=ctx, timeout=10)
             body = b"x" if method in ("POST", "PUT") else None
             conn.request(method, path, body=body, headers={
-                "Host": HOST, "User-Agent": "Korvantis-Baslatici/1.0",
+                "Host": HOST, "User-Agent": USER_AGENT,
                 "Accept-Encoding": "gzip, deflate"})
             resp = conn.getresponse()
             data = resp.read()

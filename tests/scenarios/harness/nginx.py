@@ -8,6 +8,8 @@ import subprocess
 import time
 from pathlib import Path
 
+from harness.korvantis import USER_AGENT
+
 REPO = Path(__file__).resolve().parents[3]
 
 
@@ -81,7 +83,7 @@ http {{
     {upstream("korvantis_manifest", manifest_ports)}
     {upstream("korvantis_files", file_ports)}
     map $http_user_agent $edge_rate {{
-        "Korvantis-Baslatici/1.0" {launcher_rate};
+        "{USER_AGENT}" {launcher_rate};
         default 0;
     }}
     server {{
