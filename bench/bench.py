@@ -200,15 +200,15 @@ def wall(command: list[str], **kwargs) -> tuple[float, subprocess.CompletedProce
 
 # ----- nginx ---------------------------------------------------------------------------------
 def start_nginx() -> Nginx:
-    """Debian's nginx with the shipped server/nginx.conf, as an update server runs it."""
+    """Debian's nginx with the shipped server/korvantis-site.conf, as an update server runs it."""
     work = WORK / "nginx"
     shutil.rmtree(work / "log", ignore_errors=True)
     return Nginx(work, local_nginx_conf(work, WWW, CERTS, HOST))
 
 
 def serve(name: str, source: Path, digest: str) -> str:
-    """Puts source where server/nginx.conf finds its version (as publish.py lays a root out);
-    returns the launcher's request path for it."""
+    """Puts source where server/korvantis-site.conf finds its version (as publish.py lays a root
+    out); returns the launcher's request path for it."""
     link(source, WWW / UPDATE_ROOT / "surumler" / digest[:12] / name)
     link(source, WWW / UPDATE_ROOT / "dosyalar" / name)
     return f"/{UPDATE_ROOT}/dosyalar/{quote(name)}?v={digest[:12]}"

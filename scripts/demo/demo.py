@@ -242,7 +242,7 @@ def main() -> int:
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         times.append(f"set-up {time.monotonic() - started:.0f} s")
         total_mb = sum(len(d) for d in files.values()) / (1 << 20)
-        note(f"Set up: a fresh Wine prefix; nginx with server/nginx.conf serving what "
+        note(f"Set up: a fresh Wine prefix; nginx with server/korvantis-site.conf serving what "
              f"tools/publish.py made, on 127.0.0.1:443 of a private network in which "
              f"{UPDATE_HOST} is this machine.")
         columns = shutil.get_terminal_size((0, 0)).columns

@@ -1,8 +1,8 @@
 """The update chain with the real server side: tools/publish.py writes an update root from a mod
-folder, Debian's nginx serves it with server/nginx.conf (placeholders filled), and the launcher
-under Wine brings an installed folder up to date from it, then finds it current. Then the same
-behind a caching reverse proxy standing as a CDN edge, through a publication during an update, a
-rollback and a second origin that lags one publication behind."""
+folder, Debian's nginx serves it with server/korvantis-site.conf (placeholders filled), and the
+launcher under Wine brings an installed folder up to date from it, then finds it current. Then the
+same behind a caching reverse proxy standing as a CDN edge, through a publication during an update,
+a rollback and a second origin that lags one publication behind."""
 
 from __future__ import annotations
 
