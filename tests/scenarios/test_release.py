@@ -14,8 +14,9 @@ import pefile
 import pytest
 
 from harness.https_server import MANIFEST_PATH
+from harness.korvantis import CHECKING, DONE
 from test_resources import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, resources_of_type
-from test_update_flow import CHECKING, DONE, Setup
+from test_update_flow import Setup
 
 REPO = Path(__file__).resolve().parents[2]
 RELEASE = REPO / "scripts" / "release.sh"
