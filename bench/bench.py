@@ -20,6 +20,7 @@ from urllib.parse import quote
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "scenarios"))
+from harness.korvantis import DONE, ENGINE_RECORD, UP_TO_DATE  # noqa: E402
 from harness.nginx import Nginx, local_nginx_conf  # noqa: E402
 from harness.wine import base_env  # noqa: E402  (the one place Wine's settings are made)
 BUILD = Path(os.environ["BUILD_DIR"]).resolve()
@@ -58,9 +59,6 @@ WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 PREFIX = WORK / "wineprefix"
 WINE_ENV = base_env(PREFIX, WORK / "home")
-UP_TO_DATE = "Oyun guncel."
-UPDATE_DONE = "Guncelleme tamam."
-ENGINE_RECORD = "engine_received.json"
 
 
 def log(text: str) -> None:
@@ -202,15 +200,15 @@ def wall(command: list[str], **kwargs) -> tuple[float, subprocess.CompletedProce
 
 # ----- nginx ---------------------------------------------------------------------------------
 def start_nginx() -> Nginx:
-    """Debian's nginx with the shipped server/nginx.conf, as an update server runs it."""
+    """Debian's nginx with the shipped server/korvantis-site.conf, as an update server runs it."""
     work = WORK / "nginx"
     shutil.rmtree(work / "log", ignore_errors=True)
     return Nginx(work, local_nginx_conf(work, WWW, CERTS, HOST))
 
 
 def serve(name: str, source: Path, digest: str) -> str:
-    """Puts source where server/nginx.conf finds its version (as publish.py lays a root out);
-    returns the launcher's request path for it."""
+    """Puts source where server/korvantis-site.conf finds its version (as publish.py lays a root
+    out); returns the launcher's request path for it."""
     link(source, WWW / UPDATE_ROOT / "surumler" / digest[:12] / name)
     link(source, WWW / UPDATE_ROOT / "dosyalar" / name)
     return f"/{UPDATE_ROOT}/dosyalar/{quote(name)}?v={digest[:12]}"
@@ -273,7 +271,7 @@ def run_launcher(folder: Path, peak: bool = False, timeout: float = 600) -> dict
             engine = record.stat().st_mtime
             break
         time.sleep(0.01)
-    output = out_path.read_bytes().decode("utf-8", "replace")
+    output = out_path.read_bytes().decode("utf-8", "replace").replace("\r\n", "\n")
     return {"started": started, "ended": ended, "engine": engine, "code": proc.returncode,
             "out": output, "peak_kib": hwm[0], "rusage_kib": usage.ru_maxrss}
 
@@ -505,7 +503,7 @@ def bench_memory() -> None:
             (folder / name).unlink(missing_ok=True)
             r = run_launcher(folder, peak=True)
             got = folder / name
-            if (r["code"] != 0 or UPDATE_DONE not in r["out"] or not got.is_file()
+            if (r["code"] != 0 or DONE not in r["out"] or not got.is_file()
                     or got.stat().st_size != mb * MIB or r["engine"] is None):
                 raise RuntimeError(f"{mb} MiB update failed (exit {r['code']}):\n{r['out'][-1500:]}")
             log(f"  memory, {mb} MiB update round {i + 1}: VmHWM {r['peak_kib'] / 1024:.1f} MiB "

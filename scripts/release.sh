@@ -77,8 +77,9 @@ if [[ -n $pkcs12 ]]; then
     usage "--pkcs12 needs --password-file or KORVANTIS_SIGN_PASSWORD"
   [[ -z $password_file || -r $password_file ]] || usage "cannot read $password_file"
   if [[ -z $signing_time ]]; then
-    signing_time=$(git -C "$repo" log -1 --format=%ct 2>/dev/null) ||
-      usage "not a git checkout: give --signing-time"
+    # Only this tree's own history: a source archive may lie inside another checkout.
+    [[ -e $repo/.git ]] && signing_time=$(git -C "$repo" log -1 --format=%ct 2>/dev/null) ||
+      usage "not a git checkout: give --signing-time or SOURCE_DATE_EPOCH"
   fi
   [[ $signing_time =~ ^[0-9]+$ ]] || usage "--signing-time takes seconds since 1970"
 elif [[ -n $password_file || -n $timestamp_url ]]; then
@@ -137,9 +138,12 @@ fi
 digest() { sha256sum "$1" | cut -d' ' -f1; }
 want=$(digest "$built")
 size=$(stat -c %s "$built")
-commit=$(git -C "$repo" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
-[[ -z $(git -C "$repo" status --porcelain --untracked-files=no 2>/dev/null) ]] ||
-  commit="$commit with uncommitted changes"
+commit="unknown (not a git checkout)"
+if [[ -e $repo/.git ]] && head=$(git -C "$repo" rev-parse --short=12 HEAD 2>/dev/null); then
+  commit=$head
+  [[ -z $(git -C "$repo" status --porcelain --untracked-files=no 2>/dev/null) ]] ||
+    commit="$commit with uncommitted changes"
+fi
 
 # ----- into the mod folder, shown, published -------------------------------------------------
 # A fresh file, not written through a link or a hard link that may point at another build.

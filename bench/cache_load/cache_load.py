@@ -16,6 +16,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
+from harness.korvantis import UPDATE_ROOT as UPDATE, USER_AGENT  # noqa: E402
 from harness.nginx import Nginx, edge_nginx_conf, local_nginx_conf, origin_port  # noqa: E402
 
 HOST = os.environ["KORVANTIS_UPDATE_HOST"]
@@ -26,8 +27,6 @@ FILES = max(1, int(os.environ.get("FILES", "10")))
 CLIENTS = int(os.environ.get("CLIENTS", "200"))
 SECONDS_EACH = int(os.environ.get("SECONDS_EACH", "10"))
 ORIGIN_PORT = 8441
-UPDATE = "/korvantis/guncelleme/"
-USER_AGENT = "Korvantis-Baslatici/1.0"
 # nginx's "combined" log: status and body bytes.
 COMBINED = re.compile(r'" (\d{3}) (\d+) "')
 

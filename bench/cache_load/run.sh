@@ -1,9 +1,9 @@
 #!/bin/bash
 # Benchmark (not a test): many launchers' requests for one update, replayed by wrk with CLIENTS
-# concurrent connections through a caching edge (tests/scenarios/harness/nginx.py's, configured
-# as server/README.md asks of a CDN) in front of the origin (server/nginx.conf), and the same run
-# straight to the origin. Prints requests and bytes per second, the edge's hit ratio and what the
-# origin served. Runs in a private network namespace like the scenarios; needs no build.
+# concurrent connections through a caching edge (tests/scenarios/harness/nginx.py's, configured as
+# server/README.md asks of a CDN) in front of the origin (server/korvantis-site.conf), and the
+# same run straight to the origin. Prints requests and bytes per second, the edge's hit ratio and
+# what the origin served. Runs in a private network namespace like the scenarios; needs no build.
 #   UPDATE_MB  size of the update (50), in FILES files (10)
 #   CLIENTS    concurrent connections (200); SECONDS_EACH length of each run (10)
 #   WORK       scratch folder (default <repo>/build/cache-load), data kept between runs

@@ -22,7 +22,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
 
-from harness.korvantis import register_steam_recorder  # noqa: E402
+from harness.korvantis import (ENGINE_RECORD, FILES_ROOT, MANIFEST_REQUEST,  # noqa: E402
+                               USER_AGENT, register_steam_recorder)
 from harness.nginx import Nginx, local_nginx_conf  # noqa: E402
 from harness.wine import WINE64, Prefix, ensure_template  # noqa: E402
 from harness.wine import prefix_programs as harness_prefix_programs  # noqa: E402
@@ -30,7 +31,6 @@ from harness.wine import prefix_programs as harness_prefix_programs  # noqa: E40
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
 # Slow enough that the progress line can be watched, in the demo's copy of the configuration only.
 RATE_MB = 8
-USER_AGENT = "Korvantis-Baslatici/1.0"
 BIG_FILE_MB = 48
 # "\r  Taraniyor: %-72ls" and its wipe, "\r%-86ls\r".
 SCAN_LINE_COLUMNS = 86
@@ -104,8 +104,6 @@ def start_nginx(conf: Path, work: Path) -> Nginx:
         raise DemoFailed(str(error)) from None
 
 
-MANIFEST = re.compile(r"^/korvantis/guncelleme/manifest\.txt\?t=\d+$")
-FILES = "/korvantis/guncelleme/dosyalar/"
 ACCESS_LINE = re.compile(r'"(\S+) (\S+) HTTP/[\d.]+" (\d+) (\d+) "[^"]*" "([^"]*)"')
 
 
@@ -244,7 +242,7 @@ def main() -> int:
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         times.append(f"set-up {time.monotonic() - started:.0f} s")
         total_mb = sum(len(d) for d in files.values()) / (1 << 20)
-        note(f"Set up: a fresh Wine prefix; nginx with server/nginx.conf serving what "
+        note(f"Set up: a fresh Wine prefix; nginx with server/korvantis-site.conf serving what "
              f"tools/publish.py made, on 127.0.0.1:443 of a private network in which "
              f"{UPDATE_HOST} is this machine.")
         columns = shutil.get_terminal_size((0, 0)).columns
@@ -299,7 +297,7 @@ def main() -> int:
 
         # --- 3: what the engine received ---
         folder = installed.parent
-        record_file = folder / "engine_received.json"
+        record_file = folder / ENGINE_RECORD
         heading("3/3  The engine (a stand-in xash3d.exe) received")
         record = json.loads(record_file.read_text(encoding="utf-8")) if record_file.exists() else None
         if record:
@@ -319,8 +317,8 @@ def main() -> int:
                        f"{len(arrived)} of {len(files)} files fetched over HTTPS, byte-identical "
                        f"to the published ones"))
         requests = access_log(work / "nginx")
-        manifests = [r for r in requests if MANIFEST.match(r[1]) and r[2] == 200]
-        fetched = [r for r in requests if r[1].startswith(FILES) and r[2] == 200]
+        manifests = [r for r in requests if MANIFEST_REQUEST.match(r[1]) and r[2] == 200]
+        fetched = [r for r in requests if r[1].startswith(FILES_ROOT) and r[2] == 200]
         agents = sorted({r[4] for r in requests})
         others = len(requests) - len(manifests) - len(fetched)
         checks.append((len(manifests) == 2 and len(fetched) == len(files) and others == 0

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import ansi_html
 from demo import DemoFailed, nginx_conf, start_nginx
+from harness.korvantis import DONE
 from harness.wine import WINE64, Prefix, ensure_template
 
 COLUMNS, ROWS = 88, 16  # wide enough for the scan line (85 columns) not to wrap
@@ -109,7 +110,7 @@ def main() -> int:
                 shot = capture(tmux, colours=True)
                 if PERCENT.search(ansi_html.SGR.sub("", shot)):
                     break
-            if "Guncelleme tamam." in plain:
+            if DONE.strip() in plain:
                 shot = capture(tmux, colours=True)  # a fast machine: the finished line instead
                 break
             time.sleep(0.1)

@@ -10,11 +10,11 @@ from pathlib import Path
 import pytest
 
 from harness import https_server
+from harness.korvantis import ENGINE, ENGINE_RECORD, LAUNCHER
 from harness.wine import Prefix, ensure_template
 
 REPO = Path(__file__).resolve().parents[2]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
-ENGINE_RECORD = "engine_received.json"
 
 
 def pytest_configure(config):
@@ -32,7 +32,7 @@ def build_dir() -> Path:
 
 @pytest.fixture(scope="session")
 def launcher_exe(build_dir) -> Path:
-    exe = build_dir / "Korvantis.exe"
+    exe = build_dir / LAUNCHER
     if not exe.is_file():
         pytest.skip(f"{exe} is not built")
     return exe
@@ -91,7 +91,7 @@ def engine(helper_exe):
     def place(folder: Path) -> Path:
         folder = Path(folder)
         folder.mkdir(parents=True, exist_ok=True)
-        target = folder / "xash3d.exe"
+        target = folder / ENGINE
         shutil.copyfile(helper_exe("stand_in_engine"), target)
         return target
 

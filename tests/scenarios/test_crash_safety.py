@@ -24,9 +24,9 @@ import pytest
 
 from harness import https_server as reply
 from harness.wine import prefix_programs, program_name
-from soak.launcher_run import (BANNER, DONE, DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER,
-                               OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH, UNCHANGED, UP_TO_DATE,
-                               LauncherFolder, Run, copy_tree_files, kill_launchers)
+from harness.korvantis import (BANNER, DONE, DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER,
+                               OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH, UNCHANGED, UP_TO_DATE)
+from soak.launcher_run import LauncherFolder, Run, copy_tree_files, kill_launchers
 
 RUNS = int(os.environ.get("KORVANTIS_SOAK_RUNS", "100"))
 SEED = int(os.environ.get("KORVANTIS_SOAK_SEED", str(time.time_ns() % 10**9)))

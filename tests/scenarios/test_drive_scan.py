@@ -9,10 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from test_locate_sources import (ANNOUNCEMENT, FOUND, LINE_WIPE, assert_found, assert_missing,
-                                 run_launcher)
-
-SCAN_LINE = "\r  Taraniyor: "
+from harness.korvantis import FOUND, LINE_WIPE, SCAN_LINE, SEARCHING
+from test_locate_sources import assert_found, assert_missing, run_launcher
 
 
 class DirectoryOpens:
@@ -54,7 +52,7 @@ def test_found_three_levels_down_on_a_second_drive(prefix, launcher_exe, engine,
     assert prefix.win(game) == r"D:\Oyunlar\Valve\Counter-Strike 1.6"
     out = result.out
     # Announced, shown while listing (the first listing always draws), wiped, then reported.
-    announced = out.index(ANNOUNCEMENT)
+    announced = out.index(SEARCHING)
     first_line = out.index(SCAN_LINE)
     wiped = out.index(LINE_WIPE)
     found = out.index(FOUND)
@@ -69,7 +67,7 @@ def test_announced_even_when_a_drive_root_is_the_game(prefix, launcher_exe, engi
     game_folder(d)
     result, saved = run_launcher(prefix, launcher_exe, engine)
     assert_found(result, saved, "D:")
-    assert result.out.index(ANNOUNCEMENT) < result.out.index(LINE_WIPE) < result.out.index(FOUND)
+    assert result.out.index(SEARCHING) < result.out.index(LINE_WIPE) < result.out.index(FOUND)
 
 
 @pytest.mark.parametrize("levels, found", [(7, True), (8, False)])
@@ -83,7 +81,7 @@ def test_depth_budget_of_seven_levels(prefix, launcher_exe, engine, game_folder,
         assert_found(result, saved, "D:\\" + "\\".join(parts))
     else:
         assert_missing(result, saved)
-        assert ANNOUNCEMENT in result.out and LINE_WIPE in result.out
+        assert SEARCHING in result.out and LINE_WIPE in result.out
 
 
 @pytest.mark.parametrize("relative, found", [

@@ -17,8 +17,9 @@ from urllib.parse import quote
 import pytest
 
 from harness import https_server as reply
-from soak.launcher_run import (CHECKING, DONE, ENGINE_RECORD, PARTIAL, PROMPT, UNCHANGED,
-                               UP_TO_DATE, LauncherFolder, Run, changes, outside_snapshot)
+from harness.korvantis import (CHECKING, DONE, ENGINE, ENGINE_RECORD, LAUNCHER, PARTIAL, PROMPT,
+                               UNCHANGED, UP_TO_DATE)
+from soak.launcher_run import LauncherFolder, Run, changes, outside_snapshot
 
 MANIFEST = reply.MANIFEST_PATH
 MANIFEST_CAP = 64 << 20
@@ -50,8 +51,8 @@ class Scene:
         self.folder = self.home.folder
         (self.folder / "cstrike").mkdir()
         (self.folder / "cstrike" / "ayar.cfg").write_bytes(b"name oyuncu\n")
-        self.current = {"Korvantis.exe": self.home.launcher.read_bytes(),
-                        "xash3d.exe": (self.folder / "xash3d.exe").read_bytes(),
+        self.current = {LAUNCHER: self.home.launcher.read_bytes(),
+                        ENGINE: (self.folder / ENGINE).read_bytes(),
                         "cstrike/ayar.cfg": b"name oyuncu\n"}
         self.before_files = self.home.files()
         self.before_outside = outside_snapshot(prefix, self.folder)

@@ -5,8 +5,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from harness.korvantis import (BANNER, ENGINE_FAILED, engine_command_line, place_launcher,
-                               write_saved_path)
+from harness.korvantis import (BANNER, ENGINE_FAILED, SAVED_PATH, UP_TO_DATE, engine_command_line,
+                               place_launcher, write_saved_path)
 
 
 @pytest.fixture
@@ -98,5 +98,5 @@ def test_long_launcher_path_is_taken_whole(prefix, launcher_exe, game_folder, en
 
     assert "Kuruldu" not in result.out, result
     assert not (prefix.localappdata / "Korvantis").exists()
-    assert "  Oyun guncel.\n" in result.out, result  # every listed file found current in its folder
-    assert [p for p in prefix.drive_c.rglob("hl_yolu.txt")] == [folder / "hl_yolu.txt"]
+    assert UP_TO_DATE in result.out, result  # every listed file found current in its folder
+    assert [p for p in prefix.drive_c.rglob(SAVED_PATH)] == [folder / SAVED_PATH]

@@ -91,7 +91,7 @@ def test_found_by_registry_is_shown_and_saved(prefix, setup, engine_record, tmp_
 
     assert result.code == 0, result
     # Standard output on a pipe carries the path as UTF-8, whole.
-    assert FOUND.format(game_win) in result.out, result
+    assert f"{FOUND}{game_win}\n" in result.out, result
     assert saved.read_bytes() == game_win.encode("utf-16-le"), "saved raw, without a mark"
     record = engine_record(setup["folder"])
     assert record and record["command_line"] == engine_command_line(

@@ -8,11 +8,8 @@ from pathlib import Path
 
 import pytest
 
-FOUND = "  Counter-Strike 1.6 bulundu: "
-MISSING = "\n  Bilgisayarda Counter-Strike 1.6 bulunamadi.\n"
-ANNOUNCEMENT = "  Counter-Strike 1.6 bilgisayarda araniyor (biraz surebilir)...\n"
-LINE_WIPE = "\r" + " " * 86 + "\r"
-SAVED_PATH = "hl_yolu.txt"
+from harness.korvantis import FOUND, LAUNCHER, NOT_FOUND_LINES, SAVED_PATH, SEARCHING
+
 STEAM_GAME = Path("steamapps", "common", "Half-Life")
 
 
@@ -21,7 +18,7 @@ def run_launcher(prefix, launcher_exe, engine, timeout=180):
     the saved path file's bytes (None when there is none)."""
     folder = prefix.drive_c / "Korvantis"
     folder.mkdir(parents=True, exist_ok=True)
-    exe = folder / "Korvantis.exe"
+    exe = folder / LAUNCHER
     shutil.copyfile(launcher_exe, exe)
     engine(folder)
     result = prefix.run(exe, timeout=timeout)
@@ -39,7 +36,7 @@ def assert_found(result, saved, windows_path: str):
 
 def assert_missing(result, saved):
     assert result.code == 1, result
-    assert MISSING in result.out, result.out
+    assert NOT_FOUND_LINES[0] in result.out, result.out
     assert FOUND not in result.out
     assert saved is None
 
@@ -65,7 +62,7 @@ def test_steam_path_with_forward_slashes_and_a_library_from_the_vdf(prefix, laun
     prefix.add_reg("HKCU", r"Software\Valve\Steam", "SteamPath", "c:/programdata/steam/")
     result, saved = run_launcher(prefix, launcher_exe, engine)
     assert_found(result, saved, prefix.win(game))
-    assert ANNOUNCEMENT not in result.out
+    assert SEARCHING not in result.out
 
 
 def test_library_with_a_utf8_name_after_a_missing_library(prefix, launcher_exe, engine,
@@ -82,7 +79,7 @@ def test_library_with_a_utf8_name_after_a_missing_library(prefix, launcher_exe, 
     prefix.add_reg("HKCU", r"Software\Valve\Steam", "SteamPath", r"C:\ProgramData\Steam")
     result, saved = run_launcher(prefix, launcher_exe, engine)
     assert_found(result, saved, prefix.win(game))
-    assert ANNOUNCEMENT not in result.out  # Steam's list found it, not the drive scan
+    assert SEARCHING not in result.out  # Steam's list found it, not the drive scan
 
 
 def test_steam_path_normalised_text_is_the_folder_handed_on(prefix, launcher_exe, engine,
@@ -150,7 +147,7 @@ def test_each_registry_row_user_before_machine(prefix, launcher_exe, engine, gam
     result, saved = run_launcher(prefix, launcher_exe, engine)
     winner = folders["HKCU"] if "HKCU" in folders else folders["HKLM"]
     assert_found(result, saved, prefix.win(winner))
-    assert ANNOUNCEMENT not in result.out
+    assert SEARCHING not in result.out
 
 
 def test_registry_value_naming_no_game_moves_on(prefix, launcher_exe, engine, game_folder):

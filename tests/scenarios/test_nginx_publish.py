@@ -1,8 +1,8 @@
 """The update chain with the real server side: tools/publish.py writes an update root from a mod
-folder, Debian's nginx serves it with server/nginx.conf (placeholders filled), and the launcher
-under Wine brings an installed folder up to date from it, then finds it current. Then the same
-behind a caching reverse proxy standing as a CDN edge, through a publication during an update, a
-rollback and a second origin that lags one publication behind."""
+folder, Debian's nginx serves it with server/korvantis-site.conf (placeholders filled), and the
+launcher under Wine brings an installed folder up to date from it, then finds it current. Then the
+same behind a caching reverse proxy standing as a CDN edge, through a publication during an update,
+a rollback and a second origin that lags one publication behind."""
 
 from __future__ import annotations
 
@@ -20,19 +20,14 @@ from pathlib import Path
 
 import pytest
 
-from harness.korvantis import engine_command_line, place_launcher, write_saved_path
+from harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE, ENGINE_RECORD,
+                               FILES_ROOT, LAUNCHER, MANIFEST_PATH, MANIFEST_REQUEST, UP_TO_DATE,
+                               USER_AGENT, engine_command_line, place_launcher, write_saved_path)
 from harness.nginx import Nginx, edge_nginx_conf, local_nginx_conf, origin_port
 from soak.launcher_run import LauncherFolder, Run
 
 REPO = Path(__file__).resolve().parents[2]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
-CHECKING = "  Guncellemeler kontrol ediliyor...\n"
-DOWNLOADING = "  Guncelleme indiriliyor...\n"
-DONE = "  Guncelleme tamam.\n"
-UP_TO_DATE = "  Oyun guncel.\n"
-USER_AGENT = "Korvantis-Baslatici/1.0"
-FILES = "/korvantis/guncelleme/dosyalar/"
-MANIFEST_REQUEST = re.compile(r"^/korvantis/guncelleme/manifest\.txt\?t=\d+$")
 pytestmark = pytest.mark.skipif(shutil.which("nginx") is None, reason="nginx is not installed")
 # nginx's default "combined" format.
 ACCESS_LINE = re.compile(r'^\S+ \S+ \S+ \[[^\]]+\] "(\S+) (\S+) HTTP/[\d.]+" (\d+) (\d+) '
@@ -67,8 +62,8 @@ def publish(*args) -> None:
 def test_published_root_served_by_nginx_updates_then_stays_current(
         prefix, launcher_exe, helper_exe, game_folder, engine_record, work):
     mod_files = {
-        "Korvantis.exe": launcher_exe.read_bytes(),  # the running launcher: current, not fetched
-        "xash3d.exe": helper_exe("stand_in_engine").read_bytes(),
+        LAUNCHER: launcher_exe.read_bytes(),  # the running launcher: current, not fetched
+        ENGINE: helper_exe("stand_in_engine").read_bytes(),
         "cstrike/maps/de_korvantis.bsp": os.urandom(700_000),
         "cstrike/sound/Yeni Klas\u00f6r/a\u011f\u0131r ses.wav": b"RIFF" + os.urandom(5000),
         "cstrike/korvantis.cfg": b'bind k "+use"\n',
@@ -97,7 +92,7 @@ def test_published_root_served_by_nginx_updates_then_stays_current(
         assert DONE in first.out, first
         for name, data in mod_files.items():
             assert (folder / name).read_bytes() == data, name
-        assert sorted(p.name for p in folder.rglob("*.indiriliyor")) == []
+        assert sorted(p.name for p in folder.rglob("*" + DOWNLOAD_SUFFIX)) == []
         record = engine_record(folder)
         assert record is not None, "engine not started after the update"
         assert record["command_line"] == engine_command_line(prefix.win(folder) + "\\",
@@ -108,14 +103,14 @@ def test_published_root_served_by_nginx_updates_then_stays_current(
         assert MANIFEST_REQUEST.match(fetched[0]["path"]), fetched[0]
         file_paths = sorted(r["path"].split("?")[0] for r in fetched[1:])
         assert file_paths == sorted([
-            FILES + "cstrike/korvantis.cfg",
-            FILES + "cstrike/maps/de_korvantis.bsp",
-            FILES + "cstrike/sound/Yeni%20Klas%C3%B6r/a%C4%9F%C4%B1r%20ses.wav",
-            FILES + "xash3d.exe",
+            FILES_ROOT + "cstrike/korvantis.cfg",
+            FILES_ROOT + "cstrike/maps/de_korvantis.bsp",
+            FILES_ROOT + "cstrike/sound/Yeni%20Klas%C3%B6r/a%C4%9F%C4%B1r%20ses.wav",
+            FILES_ROOT + ENGINE,
         ])
         assert {r["user_agent"] for r in fetched} == {USER_AGENT}
 
-        (folder / "engine_received.json").unlink()
+        (folder / ENGINE_RECORD).unlink()
         second = prefix.run(launcher, stdin=b"\n", timeout=120)
         prefix.wait_idle()
         assert second.code == 0, second
@@ -160,7 +155,7 @@ def check_edge(edge: Nginx) -> list[dict]:
     lines = [json.loads(line) for line in edge.log_lines()]
     judged = set()
     for r in lines:
-        if r["uri"].startswith("/korvantis/guncelleme/manifest.txt"):
+        if r["uri"].startswith(MANIFEST_PATH):
             assert r["cache_control"] == "no-store" and r["cache"] != "HIT", r
             continue
         if "?v=" not in r["uri"] or r["uri"] in judged:
@@ -182,7 +177,7 @@ def test_edge_cache_stays_right_through_publish_rollback_and_lagging_origin(
     big = os.urandom(5 << 20)
 
     def version(n: int) -> dict[str, bytes]:
-        return {"Korvantis.exe": launcher_exe.read_bytes(), "xash3d.exe": engine, BIG: big,
+        return {LAUNCHER: launcher_exe.read_bytes(), ENGINE: engine, BIG: big,
                 CHANGING[0]: b"RIFF" + os.urandom(150_000 + n), CHANGING[1]: b"surum %d\n" % n}
 
     v1, v2, v3, v4 = (version(n) for n in range(1, 5))
@@ -205,7 +200,7 @@ def test_edge_cache_stays_right_through_publish_rollback_and_lagging_origin(
         edge = Nginx(work / "edge", edge_nginx_conf(work / "edge", certs, UPDATE_HOST, [PORT_A],
                                                     [PORT_B, PORT_A], launcher_rate="2m"))
         servers.append(edge)
-        player = LauncherFolder(prefix, v1["Korvantis.exe"], engine, game_folder,
+        player = LauncherFolder(prefix, v1[LAUNCHER], engine, game_folder,
                                 prefix.drive_c / "Korvantis")
 
         def start(home: LauncherFolder, expected: dict[str, bytes], label: str) -> None:
@@ -218,7 +213,7 @@ def test_edge_cache_stays_right_through_publish_rollback_and_lagging_origin(
 
         # 1. A publication while the launcher is half-way through the update of v1.
         run = Run(prefix, player.launcher)
-        partial = player.folder / (BIG + ".indiriliyor")
+        partial = player.folder / (BIG + DOWNLOAD_SUFFIX)
         deadline = time.monotonic() + 60
         while not partial.exists():
             assert time.monotonic() < deadline and run.proc.poll() is None, run.out
@@ -247,7 +242,7 @@ def test_edge_cache_stays_right_through_publish_rollback_and_lagging_origin(
         subprocess.run(["cp", "-a", str(root_a), str(lag)], check=True)
         (work / "root-b.new").symlink_to(lag)
         os.replace(work / "root-b.new", root_b)
-        not_yet = FILES + CHANGING[1] + "?v=" + token(v4[CHANGING[1]])
+        not_yet = FILES_ROOT + CHANGING[1] + "?v=" + token(v4[CHANGING[1]])
         status, headers, _ = through_edge(not_yet)
         missed_at = time.monotonic()
         assert (status, headers.get("cache-control")) == (404, SHORT)
@@ -256,7 +251,7 @@ def test_edge_cache_stays_right_through_publish_rollback_and_lagging_origin(
         start(player, v3, "the start behind the lagging origin")
         failed_over = [r for r in check_edge(edge)[seen:] if "?v=" in r["uri"]]
         assert {r["upstream"] for r in failed_over} == {"404, 200"}, failed_over
-        newcomer = LauncherFolder(prefix, v1["Korvantis.exe"], engine, game_folder,
+        newcomer = LauncherFolder(prefix, v1[LAUNCHER], engine, game_folder,
                                   prefix.drive_c / "Korvantis Yeni")
         start(newcomer, v3, "a new player behind the lagging origin")
 

@@ -15,14 +15,16 @@ import pefile
 import pytest
 
 from harness.https_server import MANIFEST_PATH
+from harness.korvantis import CHECKING, DONE
 from test_resources import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, resources_of_type
-from test_update_flow import CHECKING, DONE, Setup
+from test_update_flow import Setup
 
 REPO = Path(__file__).resolve().parents[2]
 # The scenarios' update host is a reserved test name, which a real release refuses.
 RELEASE = [REPO / "scripts" / "release.sh", "--test-host"]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
 PUBLISHED = Path("korvantis") / "guncelleme"
+SIGNING_TIME = 1700000000
 
 
 def sha256(path: Path) -> str:
@@ -178,7 +180,9 @@ def test_signed_release_verifies_keeps_its_resources_and_updates_a_player(
     unsigned = builds[0] / "Korvantis.exe"
     mod = make_mod(tmp_path / "mod", helper_exe("stand_in_engine").read_bytes())
     root = tmp_path / "root"
-    sign = [*RELEASE, "--build-dir", builds[0], "--pkcs12", keys / "sign.p12"]
+    # A time of its own: a source archive has no commit to take it from.
+    sign = [*RELEASE, "--build-dir", builds[0], "--pkcs12", keys / "sign.p12",
+            "--signing-time", SIGNING_TIME]
 
     # Signed once with the password from a file (a dry run), once from the environment.
     ok([*sign, "--password-file", keys / "password", mod, root, "--dry-run"])

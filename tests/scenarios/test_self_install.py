@@ -106,7 +106,7 @@ def test_second_start_while_installed_launcher_runs(prefix, launcher_exe, helper
     write_saved_path(install["folder"], prefix.win(game))
     # The installed launcher, without an engine, stops at its key wait and keeps its file busy.
     busy = prefix.spawn(running)
-    busy.wait_for_output("Kapatmak icin")
+    busy.wait_for_output(PROMPT)
     newer = launcher_exe.read_bytes() + b"\0a newer build"
     first = prefix.downloads / "Korvantis.exe"
     first.write_bytes(newer)

@@ -10,19 +10,19 @@ from pathlib import Path
 import pytest
 
 from harness import https_server as reply
-from test_update_flow import DONE, UNCHANGED, Setup, engine_started, file_requests
+from harness.korvantis import DONE, LAUNCHER, REFUSED, UNCHANGED
+from test_update_flow import Setup, engine_started, file_requests
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
 from korvantis_publish.signing import sign_manifest  # noqa: E402
 
 KEY = REPO / "tests" / "keys" / "update-test.pem"
-REFUSED = "  Guncelleme imzasi reddedildi.\n"
 
 
 @pytest.fixture
 def signed(prefix, helper_exe, engine, game_folder):
-    launcher = helper_exe("stand_in_engine").parent / "signed" / "Korvantis.exe"
+    launcher = helper_exe("stand_in_engine").parent / "signed" / LAUNCHER
     if not launcher.is_file():
         pytest.skip(f"{launcher} is not built (target signed_launcher)")
     setup = Setup(prefix, launcher, engine, game_folder, prefix.drive_c / "Korvantis Mod")

@@ -11,17 +11,10 @@ import time
 import pytest
 
 from harness import https_server as reply
+from harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE, LAUNCHER,
+                               MANIFEST_REQUEST, PARTIAL, PROMPT, SAVED_PATH, UNCHANGED,
+                               UP_TO_DATE, USER_AGENT)
 from harness.wine import WINE_ENV
-
-MANIFEST_REQUEST = re.compile(r"^/korvantis/guncelleme/manifest\.txt\?t=\d+$")
-USER_AGENT = "Korvantis-Baslatici/1.0"
-CHECKING = "  Guncellemeler kontrol ediliyor...\n"
-UP_TO_DATE = "  Oyun guncel.\n"
-DOWNLOADING = "  Guncelleme indiriliyor...\n"
-DONE = "  Guncelleme tamam.\n"
-PARTIAL = "  Guncellemenin bir kismi inmedi (oyun acik mi?), bir sonraki acilista tekrar denenecek.\n"
-UNCHANGED = "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n"
-PROMPT = "  Kapatmak icin bir tusa bas..."
 
 
 class Setup:
@@ -32,25 +25,25 @@ class Setup:
         self.prefix = prefix
         self.folder = folder
         folder.mkdir(parents=True, exist_ok=True)
-        self.launcher = folder / "Korvantis.exe"
+        self.launcher = folder / LAUNCHER
         shutil.copyfile(launcher_exe, self.launcher)
         if with_engine:
             engine(folder)
         self.game = game_folder(prefix.drive_c / "Oyunlar" / "Counter-Strike 1.6")
-        (folder / "hl_yolu.txt").write_bytes(prefix.win(self.game).encode("utf-16-le"))
+        (folder / SAVED_PATH).write_bytes(prefix.win(self.game).encode("utf-16-le"))
 
     def current_files(self) -> dict[str, bytes]:
         """What the folder holds now, as a manifest would list it."""
-        files = {"Korvantis.exe": self.launcher.read_bytes()}
-        if (self.folder / "xash3d.exe").exists():
-            files["xash3d.exe"] = (self.folder / "xash3d.exe").read_bytes()
+        files = {LAUNCHER: self.launcher.read_bytes()}
+        if (self.folder / ENGINE).exists():
+            files[ENGINE] = (self.folder / ENGINE).read_bytes()
         return files
 
     def run(self, args=(), stdin=b"\n", timeout=90):
         return self.prefix.run(self.launcher, args, stdin=stdin, timeout=timeout)
 
     def leftovers(self):
-        return sorted(p.relative_to(self.folder).as_posix() for p in self.folder.rglob("*.indiriliyor"))
+        return sorted(p.relative_to(self.folder).as_posix() for p in self.folder.rglob("*" + DOWNLOAD_SUFFIX))
 
 
 @pytest.fixture
@@ -247,7 +240,7 @@ def test_unreachable_server_with_engine_starts_game(request, setup, engine_recor
         # A manifest that breaks off is no manifest: nothing of it may be acted on.
         server = request.getfixturevalue("server")
         manifest = server.publish({**setup.current_files(), "yeni.txt": b"new"})
-        server.on("/korvantis/guncelleme/manifest.txt", reply.cut(manifest, len(manifest) - 20))
+        server.on(reply.MANIFEST_PATH, reply.cut(manifest, len(manifest) - 20))
     result = setup.run()
     assert result.code == 0, result
     assert CHECKING + UNCHANGED in result.out
@@ -271,7 +264,7 @@ def test_unreachable_server_without_engine_is_fatal(request, prefix, launcher_ex
     if answer == "cut":
         server = request.getfixturevalue("server")
         manifest = server.publish({"xash3d.exe": b"engine bytes"})
-        server.on("/korvantis/guncelleme/manifest.txt", reply.cut(manifest, 10))
+        server.on(reply.MANIFEST_PATH, reply.cut(manifest, 10))
     elif answer is not None:
         server = request.getfixturevalue("server")
         server.on("/korvantis/", reply.status(answer))

@@ -11,9 +11,9 @@ import shutil
 import pytest
 
 from harness import https_server as reply
+from harness.korvantis import USER_AGENT
 
 PROBE_PATH = "/korvantis/guncelleme/dosyalar/probe.bin?v=0123456789ab"
-USER_AGENT = "Korvantis-Baslatici/1.0"
 RESULT = re.compile(r"RESULT ok=(\d) status=(-?\d+) done=(-?\d+) bytes=(\d+)\s*$")
 MAX_MANIFEST = 64 << 20
 

@@ -1,8 +1,10 @@
-"""server/nginx.conf checked with Debian's nginx against an update root written by publish.py.
+"""server/korvantis-site.conf checked with Debian's nginx against an update root written by
+publish.py: in the tests' own main configuration, then installed into Debian's own /etc/nginx as
+server/README.md says.
 
 nginx runs as root inside a private network and mount namespace (unshare), listening on
-127.0.0.1:443 there only; the requests are made from the same namespace by this file run as a
-script, which prints its observations as JSON for the test to judge.
+127.0.0.1:443 and :80 there only; the requests are made from the same namespace by this file run
+as a script, which prints its observations as JSON for the test to judge.
 """
 
 import hashlib
@@ -20,8 +22,8 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
-from harness.nginx import Nginx, local_nginx_conf  # noqa: E402  (the one fill-in, the one starter)
-CONF = REPO / "server" / "nginx.conf"
+from harness.korvantis import USER_AGENT  # noqa: E402
+from harness.nginx import SITE, Nginx, local_nginx_conf  # noqa: E402  (one fill-in, one starter)
 TOOL = REPO / "tools" / "publish.py"
 HOST = "guncelleme.korvantis.example"
 UPDATE = "/korvantis/guncelleme/"
@@ -74,6 +76,16 @@ def observed():
                         "-subj", "/CN=" + HOST, "-addext", "subjectAltName=DNS:" + HOST],
                        check=True, capture_output=True)
         conf = local_nginx_conf(work, root, work, HOST)
+        # server/README.md's steps on a copy of Debian's /etc/nginx, which the namespace side
+        # mounts over /etc/nginx (and folders of its own over /run, /var/log/nginx and
+        # /var/lib/nginx): nothing of the stock configuration is changed.
+        etc = work / "etc-nginx"
+        shutil.copytree("/etc/nginx", etc, symlinks=True)
+        shutil.copyfile(work / SITE.name, etc / "sites-available" / "korvantis")  # filled in
+        (etc / "sites-enabled" / "korvantis").symlink_to("/etc/nginx/sites-available/korvantis")
+        challenge = work / "acme" / CHALLENGE[0].lstrip("/")  # as certbot --webroot writes it
+        challenge.parent.mkdir(parents=True)
+        challenge.write_bytes(CHALLENGE[1])
         proc = subprocess.run(["unshare", "--mount", "--net", sys.executable, __file__,
                                str(conf), str(work)], capture_output=True, timeout=60)
         assert proc.returncode == 0, proc.stderr.decode(errors="replace")
@@ -86,6 +98,28 @@ def observed():
 
 def test_configuration_passes_nginx_t(observed):
     assert observed["syntax_rc"] == 0, observed["syntax_out"]
+
+
+CHALLENGE = ("/.well-known/acme-challenge/" + "Tk9-_x" * 7, b"Tk9-_x" * 7 + b".thumbprint")
+# (port, path): 443 with TLS, 80 without.
+DEBIAN_REQUESTS = [
+    (443, UPDATE + "dosyalar/Korvantis.exe?v=" + EXE_TOKEN),
+    (80, CHALLENGE[0]),
+    (80, UPDATE + "manifest.txt?t=5"),
+]
+
+
+def test_installed_into_debians_own_nginx_serves_renews_and_redirects(observed):
+    debian = observed["debian"]
+    assert debian["syntax_rc"] == 0, debian["syntax_out"]
+    served, challenge, other = (debian["answers"]["GET " + path] for _, path in DEBIAN_REQUESTS)
+    assert served["status"] == 200
+    assert served["sha256"] == hashlib.sha256(MOD["Korvantis.exe"]).hexdigest()
+    assert served["headers"]["cache-control"] == "public, max-age=31536000, immutable"
+    assert challenge["status"] == 200
+    assert challenge["sha256"] == hashlib.sha256(CHALLENGE[1]).hexdigest()
+    assert other["status"] == 301
+    assert other["headers"]["location"] == f"https://{HOST}{DEBIAN_REQUESTS[2][1]}"
 
 
 def answer(observed, method, path):
@@ -194,21 +228,23 @@ REQUESTS = [
 ]
 
 
-def inside_namespace(conf, work):
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+def served_by(conf, work, requests, ctx):
+    """nginx -t's verdict on conf, and the answers to (method, port, path) requests (443 with
+    TLS, 80 without) when it passed."""
     log = str(work / "log" / "startup.log")
     check = subprocess.run(["nginx", "-t", "-e", log, "-c", str(conf)], capture_output=True)
     out = {"syntax_rc": check.returncode, "syntax_out": check.stderr.decode(errors="replace"),
            "answers": {}}
+    if check.returncode != 0:
+        return out
     server = Nginx(work, conf)
     try:
-        ctx = ssl.create_default_context(cafile=str(work / "server.chain.pem"))
-        ctx.check_hostname = False     # the certificate itself is still verified
-        for method, path in REQUESTS:
-            conn = http.client.HTTPSConnection("127.0.0.1", 443, context=ctx, timeout=10)
+        for method, port, path in requests:
+            conn = (http.client.HTTPSConnection("127.0.0.1", port, context=ctx, timeout=10)
+                    if port == 443 else http.client.HTTPConnection("127.0.0.1", port, timeout=10))
             body = b"x" if method in ("POST", "PUT") else None
             conn.request(method, path, body=body, headers={
-                "Host": HOST, "User-Agent": "Korvantis-Baslatici/1.0",
+                "Host": HOST, "User-Agent": USER_AGENT,
                 "Accept-Encoding": "gzip, deflate"})
             resp = conn.getresponse()
             data = resp.read()
@@ -219,6 +255,22 @@ def inside_namespace(conf, work):
             conn.close()
     finally:
         server.close()
+    return out
+
+
+def inside_namespace(conf, work):
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    ctx = ssl.create_default_context(cafile=str(work / "server.chain.pem"))
+    ctx.check_hostname = False     # the certificate itself is still verified
+    out = served_by(conf, work, [(method, 443, path) for method, path in REQUESTS], ctx)
+    run = work / "debian-run"
+    (run / "log").mkdir(parents=True)
+    (run / "lib").mkdir()
+    for source, target in ((work / "etc-nginx", "/etc/nginx"), (run, "/run"),
+                           (run / "log", "/var/log/nginx"), (run / "lib", "/var/lib/nginx")):
+        subprocess.run(["mount", "--bind", str(source), target], check=True)
+    out["debian"] = served_by(Path("/etc/nginx/nginx.conf"), run,
+                              [("GET", port, path) for port, path in DEBIAN_REQUESTS], ctx)
     json.dump(out, sys.stdout)
 
 

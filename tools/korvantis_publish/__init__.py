@@ -19,7 +19,7 @@ made 0755 and files 0644 whatever the umask: the web server runs as another user
 
 Every version ever published also stays under surumler/<token>/<name>, where <token> is the
 "?v=" value the launcher sends (the first 12 digits of the file's SHA-256), hard-linked to the
-dosyalar/ copy where the file system allows. server/nginx.conf answers "?v=" from there, so a
+dosyalar/ copy where the file system allows. server/korvantis-site.conf answers "?v=" from there, so a
 URL that names a version only ever yields that version, whatever was published since. Every
 manifest put in place is kept as gecmis/<number>.txt; rollback puts back the one before the
 current one (or --to NUMBER) and touches no file. --prune removes the versions that neither the

@@ -21,9 +21,7 @@ import time
 from typing import Callable
 from urllib.parse import quote
 
-UPDATE_ROOT = "/korvantis/guncelleme/"
-MANIFEST_PATH = UPDATE_ROOT + "manifest.txt"
-FILES_ROOT = UPDATE_ROOT + "dosyalar/"
+from harness.korvantis import FILES_ROOT, MANIFEST_PATH
 
 
 # ----- scripted replies ------------------------------------------------------------------

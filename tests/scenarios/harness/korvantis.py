@@ -1,26 +1,52 @@
-"""The launcher's fixed texts and small set-up steps shared by its scenarios."""
+"""The launcher's fixed texts, file names and requests, the one copy every scenario, the soak, the
+tool tests, the demo and the benchmarks compare against (byte for byte); and small set-up steps
+shared by the scenarios."""
 
 from __future__ import annotations
 
 import json
+import re
 import shutil
 from pathlib import Path
 
 BANNER = "\n  KORVANTIS\n"
+CHECKING = "  Guncellemeler kontrol ediliyor...\n"
+UP_TO_DATE = "  Oyun guncel.\n"
+DOWNLOADING = "  Guncelleme indiriliyor...\n"
+DONE = "  Guncelleme tamam.\n"
+PARTIAL = ("  Guncellemenin bir kismi inmedi (oyun acik mi?), bir sonraki acilista tekrar "
+           "denenecek.\n")
+UNCHANGED = "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n"
+REFUSED = "  Guncelleme imzasi reddedildi.\n"
 PROMPT = "  Kapatmak icin bir tusa bas..."
+SEARCHING = "  Counter-Strike 1.6 bilgisayarda araniyor (biraz surebilir)...\n"
+SCAN_LINE = "\r  Taraniyor: "
+LINE_WIPE = "\r" + " " * 86 + "\r"
+FOUND = "  Counter-Strike 1.6 bulundu: "  # then the folder and "\n"
 NOT_FOUND_LINES = (
     "\n  Bilgisayarda Counter-Strike 1.6 bulunamadi.\n",
     "  Steam'den Counter-Strike 1.6'yi kur, bitince Korvantis'i tekrar ac.\n",
-    "  Steam kurulum penceresi aciliyor...\n\n  Kapatmak icin bir tusa bas...",
+    "  Steam kurulum penceresi aciliyor...\n\n" + PROMPT,
 )
 ENGINE_FAILED = "\n  Oyun baslatilamadi (xash3d.exe eksik mi?).\n" + PROMPT
 INSTALLED = "  Kuruldu. Masaustunde Korvantis kisayolu var.\n"
-FOUND = "  Counter-Strike 1.6 bulundu: {}\n"
-SAVED_PATH_FILE = "hl_yolu.txt"
 STEAM_INSTALL_LINK = "steam://install/10"
 
+LAUNCHER = "Korvantis.exe"
+ENGINE = "xash3d.exe"
+SAVED_PATH = "hl_yolu.txt"
+DOWNLOAD_SUFFIX = ".indiriliyor"
+OLD_SUFFIX = ".eski"
+ENGINE_RECORD = "engine_received.json"  # written by the stand-in engine, not the launcher
 
-def place_launcher(launcher_exe: Path, folder: Path, name: str = "Korvantis.exe") -> Path:
+USER_AGENT = "Korvantis-Baslatici/1.0"
+UPDATE_ROOT = "/korvantis/guncelleme/"
+MANIFEST_PATH = UPDATE_ROOT + "manifest.txt"
+FILES_ROOT = UPDATE_ROOT + "dosyalar/"
+MANIFEST_REQUEST = re.compile("^" + re.escape(MANIFEST_PATH) + r"\?t=\d+$")
+
+
+def place_launcher(launcher_exe: Path, folder: Path, name: str = LAUNCHER) -> Path:
     folder.mkdir(parents=True, exist_ok=True)
     target = folder / name
     shutil.copyfile(launcher_exe, target)
@@ -31,7 +57,7 @@ def write_saved_path(folder: Path, content: str | bytes) -> Path:
     """hl_yolu.txt in folder: a str is written as the launcher writes it (raw UTF-16LE, no
     byte-order mark), bytes as given."""
     data = content.encode("utf-16-le") if isinstance(content, str) else content
-    path = folder / SAVED_PATH_FILE
+    path = folder / SAVED_PATH
     path.write_bytes(data)
     return path
 
@@ -39,7 +65,7 @@ def write_saved_path(folder: Path, content: str | bytes) -> Path:
 def engine_command_line(launcher_folder_win: str, game_folder_win: str, *args: str) -> str:
     """The command line the engine must receive (arguments appended as the launcher's
     CommandLineToArgvW split gave them, without quotes)."""
-    line = (f'"{launcher_folder_win}xash3d.exe" -game cstrike -nointro -rodir '
+    line = (f'"{launcher_folder_win}{ENGINE}" -game cstrike -nointro -rodir '
             f'"{game_folder_win}"')
     return line + "".join(" " + a for a in args)
 

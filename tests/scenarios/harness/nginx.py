@@ -1,6 +1,6 @@
-"""server/nginx.conf made runnable in a scratch folder (its placeholders filled and Debian's
-runtime paths moved into that folder), a caching reverse proxy standing in front of it as a CDN
-edge does, and nginx run in the foreground with either."""
+"""server/korvantis-site.conf made runnable in a scratch folder (its placeholders filled, inside a
+main configuration whose runtime paths lie in that folder), a caching reverse proxy standing in
+front of it as a CDN edge does, and nginx run in the foreground with either."""
 
 from __future__ import annotations
 
@@ -8,37 +8,55 @@ import subprocess
 import time
 from pathlib import Path
 
+from harness.korvantis import USER_AGENT
+
 REPO = Path(__file__).resolve().parents[3]
+SITE = REPO / "server" / "korvantis-site.conf"
 
 
 def local_nginx_conf(work: Path, root: Path, certs: Path, host: str,
                      extra: tuple[tuple[str, str], ...] = ()) -> Path:
-    """Writes work/nginx.conf serving root for host with certs/server.*; extra holds further
-    (old, new) replacements. Raises ValueError when the shipped file lacks a text to replace."""
-    text = (REPO / "server" / "nginx.conf").read_text()
+    """Writes work/nginx.conf, which includes the site serving root for host with certs/server.*
+    and ACME challenges from work/acme; extra holds further (old, new) replacements in the site.
+    Raises ValueError when the shipped site lacks a text to replace."""
+    text = SITE.read_text()
     for old, new in (("@SERVER_NAME@", host), ("@UPDATE_ROOT@", str(root)),
                      ("@TLS_CERT@", str(certs / "server.chain.pem")),
                      ("@TLS_KEY@", str(certs / "server.key")),
-                     ("/run/nginx.pid", str(work / "nginx.pid")),
-                     ("/var/log/nginx/", str(work / "log") + "/"),
-                     ("/var/lib/nginx/", str(work / "lib") + "/"), *extra):
+                     ("@ACME_ROOT@", str(work / "acme")), *extra):
         if old not in text:
-            raise ValueError(f"server/nginx.conf no longer holds {old.strip()!r}")
+            raise ValueError(f"{SITE.name} no longer holds {old.strip()!r}")
         text = text.replace(old, new)
     for line in text.splitlines():
         code = line.split("#", 1)[0]
         if "@" in code or "/var/" in code or "/run/" in code:
-            raise ValueError(f"server/nginx.conf holds a placeholder or system path: {line.strip()!r}")
-    (work / "log").mkdir(parents=True, exist_ok=True)
-    (work / "lib").mkdir(exist_ok=True)
+            raise ValueError(f"{SITE.name} holds a placeholder or system path: {line.strip()!r}")
+    for folder in ("log", "lib", "acme"):
+        (work / folder).mkdir(parents=True, exist_ok=True)
+    site = work / SITE.name
+    site.write_text(text)
+    # What Debian's nginx.conf around the site sets, with this folder for its system paths.
+    temp_paths = "".join(f"    {kind}_temp_path {work}/lib/{kind};\n"
+                         for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
     conf = work / "nginx.conf"
-    conf.write_text(text)
+    conf.write_text(f"""user www-data;
+worker_processes auto;
+pid {work}/nginx.pid;
+error_log {work}/log/error.log;
+events {{ worker_connections 1024; }}
+http {{
+    access_log {work}/log/access.log;
+{temp_paths}    include {site};
+}}
+""")
     return conf
 
 
 def origin_port(port: int) -> tuple[tuple[str, str], ...]:
-    """local_nginx_conf's extra for an origin on 127.0.0.1:port, leaving 443 to an edge."""
-    return (("listen 443 ssl;", f"listen 127.0.0.1:{port} ssl;"), ("listen [::]:443 ssl;", ""))
+    """local_nginx_conf's extra for an origin on 127.0.0.1:port (its plain-HTTP server on
+    port + 100), leaving 443 and 80 to an edge."""
+    return (("listen 443 ssl;", f"listen 127.0.0.1:{port} ssl;"), ("listen [::]:443 ssl;", ""),
+            ("listen 80;", f"listen 127.0.0.1:{port + 100};"), ("listen [::]:80;", ""))
 
 
 # One JSON object a line; $upstream_status lists every origin asked ("404, 200").
@@ -81,7 +99,7 @@ http {{
     {upstream("korvantis_manifest", manifest_ports)}
     {upstream("korvantis_files", file_ports)}
     map $http_user_agent $edge_rate {{
-        "Korvantis-Baslatici/1.0" {launcher_rate};
+        "{USER_AGENT}" {launcher_rate};
         default 0;
     }}
     server {{

@@ -13,23 +13,8 @@ import threading
 import time
 from pathlib import Path
 
+from harness.korvantis import DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER, SAVED_PATH
 from harness.wine import WINE64, drain_pipe, prefix_programs, program_name
-
-LAUNCHER = "Korvantis.exe"
-ENGINE = "xash3d.exe"
-SAVED_PATH = "hl_yolu.txt"
-ENGINE_RECORD = "engine_received.json"
-DOWNLOAD_SUFFIX = ".indiriliyor"
-OLD_SUFFIX = ".eski"
-
-BANNER = "\n  KORVANTIS\n"
-CHECKING = "  Guncellemeler kontrol ediliyor...\n"
-UP_TO_DATE = "  Oyun guncel.\n"
-DONE = "  Guncelleme tamam.\n"
-PARTIAL = ("  Guncellemenin bir kismi inmedi (oyun acik mi?), bir sonraki acilista tekrar "
-           "denenecek.\n")
-UNCHANGED = "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n"
-PROMPT = "  Kapatmak icin bir tusa bas..."
 
 
 class LauncherFolder:
