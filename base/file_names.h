@@ -7,9 +7,11 @@
 #define KORVANTIS_DOWNLOAD_SUFFIX ".indiriliyor"
 #define KORVANTIS_SAVED_PATH_NAME "hl_yolu.txt"
 #define KORVANTIS_ENGINE_NAME "xash3d.exe"
+#define KORVANTIS_SERIAL_NAME "imza_sirasi.txt"
 
 inline constexpr wchar_t kLauncherFileName[] = L"" KORVANTIS_LAUNCHER_NAME;
 inline constexpr wchar_t kOldLauncherSuffix[] = L"" KORVANTIS_OLD_LAUNCHER_SUFFIX;
 inline constexpr wchar_t kDownloadSuffix[] = L"" KORVANTIS_DOWNLOAD_SUFFIX;
 inline constexpr wchar_t kSavedPathFileName[] = L"" KORVANTIS_SAVED_PATH_NAME;
 inline constexpr wchar_t kEngineFileName[] = L"" KORVANTIS_ENGINE_NAME;
+inline constexpr wchar_t kSerialFileName[] = L"" KORVANTIS_SERIAL_NAME;

@@ -67,7 +67,7 @@ std::vector<std::string_view> Components(std::string_view name) {
   return parts;
 }
 
-// The launcher's own working files: a top-level hl_yolu.txt or Korvantis.exe.eski, any
+// The launcher's own working files: a top-level hl_yolu.txt, imza_sirasi.txt or Korvantis.exe.eski, any
 // name ending in .indiriliyor, letter case ignored.
 bool ReferenceWorkingFile(std::string_view name) {
   const std::string upper = Upper(name);
@@ -75,7 +75,7 @@ bool ReferenceWorkingFile(std::string_view name) {
   if (upper.size() >= suffix.size() && upper.compare(upper.size() - suffix.size(), suffix.size(), suffix) == 0) {
     return true;
   }
-  return upper == "HL_YOLU.TXT" || upper == "KORVANTIS.EXE.ESKI";
+  return upper == "HL_YOLU.TXT" || upper == "KORVANTIS.EXE.ESKI" || upper == "IMZA_SIRASI.TXT";
 }
 
 // The format's own rule plus the hardening the header promises (empty, NUL, trailing dot or
@@ -229,6 +229,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The pieces on their own, on arbitrary bytes.
   FUZZ_CHECK(IsSafeEntryName(body) == ReferenceSafeName(body));
   FUZZ_CHECK(ParseSizeField(body) == ReferenceAtoi64(body));
+  // A serial is taken only as its own canonical spelling on the first line.
+  if (const std::int64_t serial = ParseManifestSerial(body); serial > 0) {
+    const std::string line = "#sira " + std::to_string(serial);
+    FUZZ_CHECK(body.substr(0, line.size()) == line);
+    const std::string_view rest = body.substr(line.size());
+    FUZZ_CHECK(rest.substr(0, 1) == "\n" || rest.substr(0, 2) == "\r\n");
+  } else {
+    FUZZ_CHECK(serial == kNoSerial || serial == kBadSerial);
+  }
   CheckPercentEncoding(body);
   CheckVersionToken(body);
   if (size >= 16) {

@@ -7,6 +7,7 @@
 #include <array>
 
 #include "base/file_names.h"
+#include "base/files.h"
 #include "base/handles.h"
 #include "base/launcher_paths.h"
 #include "console/console.h"
@@ -16,18 +17,14 @@
 
 namespace {
 
-FileHandle OpenSavedPathFile(DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
-  return OwnFile(CreateFileW((LauncherFolder + kSavedPathFileName).c_str(), access, share, nullptr, disposition,
-                             attributes, nullptr));
-}
-
 // At most 259 units come back; longer saved paths are read cut and so fail the test.
 constexpr DWORD kSavedPathReadBytes = 518;
 
 }  // namespace
 
 std::wstring ReadSavedGameFolder() {
-  const FileHandle file = OpenSavedPathFile(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+  const FileHandle file = OwnFile(CreateFileW((LauncherFolder + kSavedPathFileName).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) {
     return std::wstring();
   }
@@ -38,14 +35,12 @@ std::wstring ReadSavedGameFolder() {
 }
 
 void WriteSavedGameFolder(const std::wstring& gameFolder) {
-  const FileHandle file = OpenSavedPathFile(GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-  if (!file || gameFolder.size() > 0x7fffffffu / sizeof(wchar_t)) {
-    return;
-  }
-  DWORD written = 0;
-  // Raw UTF-16LE units: no byte-order mark, no terminator, no line end.
-  (void)WriteFile(file.get(), gameFolder.data(), static_cast<DWORD>(gameFolder.size() * sizeof(wchar_t)),
-                  &written, nullptr);
+  if (gameFolder.size() > 0x7fffffffu / sizeof(wchar_t)) return;
+  // Raw UTF-16LE units: no byte-order mark, no terminator, no line end. Through a temporary
+  // file: a crash while writing must not cost the next start a walk over every drive.
+  (void)ReplaceFileContents(LauncherFolder + kSavedPathFileName,
+                            std::string_view(reinterpret_cast<const char*>(gameFolder.data()),
+                                             gameFolder.size() * sizeof(wchar_t)));
 }
 
 std::wstring LocateGame() {

@@ -1,9 +1,11 @@
 #include "locate/steam_sources.h"
 
+#include <cstdint>
 #include <iterator>
+#include <optional>
 #include <utility>
 
-#include "base/handles.h"
+#include "base/files.h"
 #include "base/text.h"
 #include "locate/game_folder.h"
 #include "locate/library_file.h"
@@ -20,7 +22,8 @@ namespace {
 
 // 259 units and the terminator; a longer value counts as absent.
 constexpr DWORD kRegistryBufferBytes = 520;
-constexpr DWORD kLibraryFileChunkBytes = 4096;
+// Steam writes a few lines per library; anything near this is no library list.
+constexpr std::uint64_t kLibraryFileMaxBytes = 16u << 20;
 constexpr wchar_t kGameSubfolder[] = L"\\steamapps\\common\\Half-Life";
 constexpr wchar_t kLibraryFile[] = L"\\steamapps\\libraryfolders.vdf";
 
@@ -63,25 +66,10 @@ std::wstring FindSteamFolder() {
 }
 
 std::vector<std::wstring> ReadLibraryFolders(const std::wstring& steamFolder) {
-  const std::wstring path = steamFolder + kLibraryFile;
-  FileHandle file = OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                        nullptr));
-  if (!file) {
-    return {};
-  }
-  std::string bytes;
-  char chunk[kLibraryFileChunkBytes];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), chunk, kLibraryFileChunkBytes, &got, nullptr) || got == 0) {
-      break;
-    }
-    bytes.append(chunk, got);
-  }
-  file.reset();
-
+  const std::optional<std::string> bytes = ReadWholeFile(steamFolder + kLibraryFile, kLibraryFileMaxBytes);
   std::vector<std::wstring> libraries;
-  for (const std::string& value : ScanLibraryPaths(bytes)) {
+  if (!bytes) return libraries;
+  for (const std::string& value : ScanLibraryPaths(*bytes)) {
     libraries.push_back(Utf8ToWide(value));
   }
   return libraries;

@@ -61,7 +61,8 @@ bool EndsWithIgnoreCase(std::string_view text, std::string_view suffix) {
 bool NamesLauncherWorkingFile(std::string_view name) {
   if (EndsWithIgnoreCase(name, kDownloadEntrySuffix)) return true;
   if (name.find_first_of("/\\") != std::string_view::npos) return false;
-  return EqualsIgnoreCase(name, kSavedPathEntryName) || EqualsIgnoreCase(name, kOldLauncherEntryName);
+  return EqualsIgnoreCase(name, kSavedPathEntryName) || EqualsIgnoreCase(name, kOldLauncherEntryName) ||
+         EqualsIgnoreCase(name, kSerialEntryName);
 }
 
 }  // namespace
@@ -177,4 +178,22 @@ std::optional<SignedManifest> SplitSignedManifest(std::string_view body) {
     signedManifest.signature[i] = static_cast<unsigned char>(byte);
   }
   return signedManifest;
+}
+
+std::int64_t ParseManifestSerial(std::string_view content) {
+  if (content.substr(0, kSerialLinePrefix.size()) != kSerialLinePrefix) return kNoSerial;
+  std::string_view digits = content.substr(kSerialLinePrefix.size());
+  const std::size_t end = digits.find('\n');
+  if (end == std::string_view::npos) return kBadSerial;
+  digits = digits.substr(0, end);
+  if (!digits.empty() && digits.back() == '\r') digits.remove_suffix(1);
+  constexpr std::size_t kMostDigits = 19;  // 9223372036854775807
+  if (digits.empty() || digits.size() > kMostDigits || digits.front() == '0') return kBadSerial;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (!IsAsciiDigit(c)) return kBadSerial;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');  // 19 digits fit in 64 bits
+  }
+  if (value > static_cast<std::uint64_t>(kInt64Max)) return kBadSerial;
+  return static_cast<std::int64_t>(value);
 }

@@ -30,11 +30,13 @@ inline constexpr std::string_view kLauncherEntryName = KORVANTIS_LAUNCHER_NAME;
 inline constexpr std::string_view kSavedPathEntryName = KORVANTIS_SAVED_PATH_NAME;
 inline constexpr std::string_view kOldLauncherEntryName = KORVANTIS_LAUNCHER_NAME KORVANTIS_OLD_LAUNCHER_SUFFIX;
 inline constexpr std::string_view kDownloadEntrySuffix = KORVANTIS_DOWNLOAD_SUFFIX;
+inline constexpr std::string_view kSerialEntryName = KORVANTIS_SERIAL_NAME;
 
 // Refuses "..", ":" anywhere and a leading "/" or "\"; also what Windows would turn into a
 // path outside the launcher folder or into another object: an empty name, a NUL byte, a
 // folder or file name ending in "." or " ", and device names (CON, NUL, COM1, ...); and the
-// launcher's own files: a top-level hl_yolu.txt or Korvantis.exe.eski, any *.indiriliyor.
+// launcher's own files: a top-level hl_yolu.txt, imza_sirasi.txt or Korvantis.exe.eski, any
+// *.indiriliyor.
 [[nodiscard]] bool IsSafeEntryName(std::string_view name);
 
 // The launcher's own executable: "Korvantis.exe" at the top, in any letter case.
@@ -72,3 +74,12 @@ struct SignedManifest {
 // None when the body has no signature line, more than one, anything after it, or a signature
 // that is not exactly 128 lower-case hex digits.
 [[nodiscard]] std::optional<SignedManifest> SplitSignedManifest(std::string_view body);
+
+// A signed manifest's serial: its first line, "#sira " and a decimal number from 1 to
+// 9223372036854775807 without leading zeros, then LF (a CR before it is allowed). Launchers
+// with a key keep the highest one they accepted, so an older signed manifest cannot be
+// served again.
+inline constexpr std::string_view kSerialLinePrefix = "#sira ";
+inline constexpr std::int64_t kNoSerial = 0;    // the first line is something else
+inline constexpr std::int64_t kBadSerial = -1;  // it begins so, but holds no such number
+[[nodiscard]] std::int64_t ParseManifestSerial(std::string_view content);

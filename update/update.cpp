@@ -3,10 +3,13 @@
 #include <windows.h>
 
 #include "base/file_names.h"
+#include "base/files.h"
 #include "base/launcher_paths.h"
 #include "base/numbers.h"
 #include "console/console.h"
+#include "update/build_identity.h"
 #include "update/http_client.h"
+#include "update/launcher_image.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
 #include "update/signature.h"
@@ -26,6 +29,43 @@ void CreateTargetFolders(const std::wstring& target) {
   for (std::size_t k = LauncherFolder.size(); k < target.size(); ++k) {
     if (target[k] == L'\\') CreateDirectoryW(target.substr(0, k).c_str(), nullptr);
   }
+}
+
+// The highest serial this launcher accepted; none when the file is missing or unreadable (then
+// any serial is taken: trust on first use). It holds the serial line itself.
+std::optional<std::int64_t> ReadAcceptedSerial() {
+  constexpr std::uint64_t kSerialFileMaxBytes = 64;
+  const std::optional<std::string> line = ReadWholeFile(LauncherFolder + kSerialFileName, kSerialFileMaxBytes);
+  const std::int64_t serial = line ? ParseManifestSerial(*line) : kBadSerial;
+  return serial > 0 ? std::optional<std::int64_t>(serial) : std::nullopt;
+}
+
+// Whoever holds the server must not be able to push programs to players, nor serve an older
+// manifest again: only what the maintainer signed, with a serial not below the highest seen, is
+// read. content is narrowed to the signed bytes.
+bool AcceptSignedManifest(const UpdateKey& key, std::string_view& content) {
+  const std::optional<SignedManifest> signedManifest = SplitSignedManifest(content);
+  if (!signedManifest || !VerifyManifestSignature(signedManifest->content, signedManifest->signature, key)) {
+    return false;
+  }
+  const std::int64_t serial = ParseManifestSerial(signedManifest->content);
+  const std::optional<std::int64_t> accepted = ReadAcceptedSerial();
+  if (serial == kBadSerial || (accepted && serial < *accepted)) return false;  // none counts as 0
+  if (serial != kNoSerial && (!accepted || serial > *accepted)) {
+    const std::string line = std::string(kSerialLinePrefix) + std::to_string(serial) + "\n";
+    (void)ReplaceFileContents(LauncherFolder + kSerialFileName, line);
+  }
+  content = signedManifest->content;
+  return true;
+}
+
+// A keyed launcher is replaced only by a keyed one: a launcher without a key would take the
+// next unsigned manifest, whatever program it names. Another key is how keys are rotated.
+bool KeepsCheckingSignatures(const std::wstring& downloadedLauncher) {
+  constexpr std::uint64_t kLauncherMaxBytes = 256u << 20;
+  const std::optional<std::string> image = ReadWholeFile(downloadedLauncher, kLauncherMaxBytes);
+  const std::string_view magic(BuiltIdentity.magic, sizeof(BuiltIdentity.magic));
+  return image && LauncherImageKeyKind(*image, magic) == kP256UpdateKey;
 }
 
 }  // namespace
@@ -70,19 +110,13 @@ UpdateResult RunUpdate() {
   UpdateResult result;
   result.httpStatus = manifestResponse.status;
   std::string_view content = body;
+  const UpdateKey key = BuiltUpdateKey();
   if (!manifestResponse.ok) {
     result.outcome = UpdateOutcome::ServerUnreachable;
-  } else if (const UpdateKey key = BuiltUpdateKey(); key.present) {
-    // Whoever holds the server must not be able to push programs to players: only what the
-    // maintainer signed is read, and a refused manifest counts as no manifest at all.
-    const std::optional<SignedManifest> signedManifest = SplitSignedManifest(body);
-    if (signedManifest &&
-        VerifyManifestSignature(signedManifest->content, signedManifest->signature, key)) {
-      content = signedManifest->content;
-    } else {
-      PrintColored(Color::Warning, "  Guncelleme imzasi reddedildi.\n");
-      result.outcome = UpdateOutcome::SignatureRefused;
-    }
+  } else if (key.present && !AcceptSignedManifest(key, content)) {
+    // A refused manifest counts as no manifest at all.
+    PrintColored(Color::Warning, "  Guncelleme imzasi reddedildi.\n");
+    result.outcome = UpdateOutcome::SignatureRefused;
   }
   if (result.outcome != UpdateOutcome::UpToDate) return result;
 
@@ -110,7 +144,8 @@ UpdateResult RunUpdate() {
     // and digest: a cut, long or wrong body, or an entry that cannot be verified, never lands.
     const auto limit = static_cast<std::uint64_t>(entry.size < 0 ? 0 : entry.size);
     const bool verified = DownloadToFile(client, BuildFilePath(entry), {temp, limit, drawWritten}).ok &&
-                          IsEntryCurrent(entry, temp);
+                          IsEntryCurrent(entry, temp) &&
+                          (!key.present || !IsLauncherEntryName(entry.name) || KeepsCheckingSignatures(temp));
     if (!verified) {
       DeleteFileW(temp.c_str());
       progress.doneBytes = SaturatingAdd(doneAtStart, entry.size);

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from harness import https_server as reply
-from harness.korvantis import DONE, LAUNCHER, REFUSED, UNCHANGED
+from harness.korvantis import DONE, LAUNCHER, PARTIAL, REFUSED, SERIAL_STATE, UNCHANGED
 from test_update_flow import Setup, engine_started, file_requests
 
 REPO = Path(__file__).resolve().parents[2]
@@ -18,21 +18,28 @@ sys.path.insert(0, str(REPO / "tools"))
 from korvantis_publish.signing import sign_manifest  # noqa: E402
 
 KEY = REPO / "tests" / "keys" / "update-test.pem"
+KEY_B = REPO / "tests" / "keys" / "update-test-b.pem"
+
+
+def keyed_launcher(helper_exe, folder="signed"):
+    launcher = helper_exe("stand_in_engine").parent / folder / LAUNCHER
+    if not launcher.is_file():
+        pytest.skip(f"{launcher} is not built (targets signed_launcher*)")
+    return launcher
 
 
 @pytest.fixture
 def signed(prefix, helper_exe, engine, game_folder):
-    launcher = helper_exe("stand_in_engine").parent / "signed" / LAUNCHER
-    if not launcher.is_file():
-        pytest.skip(f"{launcher} is not built (target signed_launcher)")
-    setup = Setup(prefix, launcher, engine, game_folder, prefix.drive_c / "Korvantis Mod")
+    setup = Setup(prefix, keyed_launcher(helper_exe), engine, game_folder, prefix.drive_c / "Korvantis Mod")
     setup.new_file = b"bind k kill\n"
     return setup
 
 
-def publish_signed(server, setup, key=KEY, tamper=False):
-    body = sign_manifest(server.publish({**setup.current_files(), "yeni.cfg": setup.new_file}),
-                         str(key))
+def publish_signed(server, setup, key=KEY, tamper=False, serial=None, files=None, extra_lines=()):
+    """Signs what server.publish() wrote, after a "#sira" first line when serial is given."""
+    files = files or {**setup.current_files(), "yeni.cfg": setup.new_file}
+    body = server.publish(files, extra_lines)
+    body = sign_manifest((b"#sira %d\n" % serial if serial is not None else b"") + body, str(key))
     if tamper:
         body = body.replace(b" yeni.cfg\n", b" yeni.cfh\n")
     server.put(reply.MANIFEST_PATH, body)
@@ -70,3 +77,60 @@ def test_refusal_is_one_yellow_line(signed, server):
     server.publish({**signed.current_files(), "yeni.cfg": signed.new_file})
     result = signed.prefix.run_pty(signed.launcher)
     assert result.colour_of(REFUSED.strip()) == "93", result.screen
+
+
+def test_older_signed_manifests_cannot_be_served_again(signed, server, engine_record):
+    state = signed.folder / SERIAL_STATE
+    steps = [  # (serial, content of yeni.cfg, accepted)
+        (5, b"first\n", True),
+        (4, b"older\n", False),     # replayed: an older serial
+        (None, b"older\n", False),  # signed, but without the serial a newer one carried
+        (5, b"again\n", True),      # the same serial: that manifest fetched again
+        (6, b"first\n", True),      # a rollback, re-signed with a higher serial
+    ]
+    held = None
+    for serial, content, accepted in steps:
+        signed.new_file = content
+        # The state file is the launcher's own: a manifest naming it is never acted on.
+        publish_signed(server, signed, serial=serial,
+                       extra_lines=[server.manifest_line(SERIAL_STATE, b"#sira 1\n")])
+        server.requests.clear()
+        result = signed.run()
+        assert result.code == 0, result
+        assert (REFUSED not in result.out) == accepted, (serial, result.out)
+        if accepted:
+            held = content
+            assert state.read_bytes() == b"#sira %d\n" % serial
+        else:
+            assert REFUSED + UNCHANGED in result.out and file_requests(server) == []
+        assert (signed.folder / "yeni.cfg").read_bytes() == held
+        assert not any(SERIAL_STATE in path for path in server.paths())
+    assert engine_started(signed, engine_record)
+
+
+@pytest.mark.parametrize("new_launcher", ["keyless", "key B"])
+def test_a_keyed_launcher_is_replaced_only_by_a_keyed_one(
+        prefix, signed, server, engine_record, helper_exe, launcher_exe, new_launcher):
+    """Rotation: a launcher built with key B, published under key A, reaches A-players; from
+    its restart on only B-signed manifests count, and the serial carries on. A launcher without
+    a key is never taken."""
+    replacement = (launcher_exe if new_launcher == "keyless" else keyed_launcher(helper_exe, "signed_b"))
+    old = signed.launcher.read_bytes()
+    files = {**signed.current_files(), LAUNCHER: replacement.read_bytes(), "yeni.cfg": signed.new_file}
+    publish_signed(server, signed, serial=3, files=files)
+    result = signed.run()
+    assert result.code == 0, result
+    prefix.wait_idle()
+    assert (signed.folder / "yeni.cfg").read_bytes() == signed.new_file
+    if new_launcher == "keyless":
+        assert PARTIAL in result.out and signed.launcher.read_bytes() == old
+        assert not (signed.folder / (LAUNCHER + ".eski")).exists()
+        assert engine_started(signed, engine_record)
+        return
+    # The restarted B launcher refused the A-signed manifest it was served.
+    assert DONE in result.out and REFUSED + UNCHANGED in result.out, result.out
+    assert signed.launcher.read_bytes() == replacement.read_bytes()
+    assert engine_started(signed, engine_record)
+    for key, serial, accepted in ((KEY_B, 2, False), (KEY_B, 3, True), (KEY, 4, False)):
+        publish_signed(server, signed, key=key, serial=serial, files=files)
+        assert (REFUSED not in signed.run().out) == accepted, (key, serial)

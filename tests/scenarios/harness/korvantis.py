@@ -35,6 +35,7 @@ STEAM_INSTALL_LINK = "steam://install/10"
 LAUNCHER = "Korvantis.exe"
 ENGINE = "xash3d.exe"
 SAVED_PATH = "hl_yolu.txt"
+SERIAL_STATE = "imza_sirasi.txt"
 DOWNLOAD_SUFFIX = ".indiriliyor"
 OLD_SUFFIX = ".eski"
 ENGINE_RECORD = "engine_received.json"  # written by the stand-in engine, not the launcher

@@ -128,7 +128,7 @@ TEST(IsSafeEntryName, RefusesEscapesAndAliases) {
       "CONIN$", "conout$", "nul .txt", "COM\xC2\xB9", "lpt\xC2\xB3.txt",
       // The launcher's own working files.
       "hl_yolu.txt", "HL_Yolu.TXT", "Korvantis.exe.eski", "KORVANTIS.EXE.ESKI", "a.indiriliyor",
-      "cstrike/x.INDIRILIYOR", ".indiriliyor"};
+      "cstrike/x.INDIRILIYOR", ".indiriliyor", "imza_sirasi.txt", "IMZA_SIRASI.txt"};
   for (const std::string& name : refused) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(IsSafeEntryName(name));
@@ -190,6 +190,32 @@ TEST(SplitSignedManifest, OneValidLastLineOnly) {
   for (const auto& [what, text] : refused) {
     SCOPED_TRACE(what);
     EXPECT_FALSE(SplitSignedManifest(text).has_value());
+  }
+}
+
+TEST(ParseManifestSerial, FirstLineOnlyCanonicalAndInRange) {
+  const std::vector<std::pair<std::string, std::int64_t>> cases = {
+      {"#sira 1\nabc 1 x\n", 1},
+      {"#sira 42\r\n", 42},
+      {"#sira 9223372036854775807\n", kMax},
+      {"# published\n#sira 5\n", kNoSerial},  // not the first line
+      {"abc 1 x\n", kNoSerial},
+      {"", kNoSerial},
+      {"#SIRA 5\n", kNoSerial},
+      {"#sira 9223372036854775808\n", kBadSerial},  // past the range
+      {"#sira 99999999999999999999\n", kBadSerial},
+      {"#sira 007\n", kBadSerial},  // leading zeros
+      {"#sira 0\n", kBadSerial},
+      {"#sira -3\n", kBadSerial},
+      {"#sira +3\n", kBadSerial},
+      {"#sira 3x\n", kBadSerial},
+      {"#sira 3 \n", kBadSerial},
+      {"#sira \n", kBadSerial},
+      {"#sira 3", kBadSerial},  // no line end
+  };
+  for (const auto& [content, serial] : cases) {
+    SCOPED_TRACE(content);
+    EXPECT_EQ(ParseManifestSerial(content), serial);
   }
 }
 

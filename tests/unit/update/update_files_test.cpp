@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "base/launcher_paths.h"
+#include "update/build_identity.h"
+#include "update/launcher_image.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
 #include "update/signature.h"
@@ -230,6 +232,24 @@ TEST(VerifyManifestSignature, OnlyTheKeysOwnSignatureOverTheExactBytes) {
   EXPECT_FALSE(VerifyManifestSignature(kSignedContent, flipped, key));
   EXPECT_FALSE(VerifyManifestSignature(kSignedContent, Bytes(kByOtherKey), key));
   EXPECT_FALSE(VerifyManifestSignature(kSignedContent, Bytes(kByTestKey), UpdateKey{false, Bytes(kTestKeyPoint)}));
+}
+
+TEST(LauncherImageKeyKind, TheOneBlockOfTheKnownLayout) {
+  // This program's own block, as the linker laid it out, inside other bytes.
+  const std::string block(reinterpret_cast<const char*>(&BuiltIdentity), sizeof(BuiltIdentity));
+  const std::string image = std::string(1000, 'x') + block + std::string(10, '\0');
+  const std::string_view magic(BuiltIdentity.magic, sizeof(BuiltIdentity.magic));
+  EXPECT_EQ(std::string(magic), std::string("KORVANTIS:BUILD\0", 16));
+  EXPECT_EQ(LauncherImageKeyKind(image, magic), kNoUpdateKey);
+  std::string keyed = image;
+  keyed[1000 + offsetof(BuildIdentity, keyKind)] = static_cast<char>(kP256UpdateKey);
+  EXPECT_EQ(LauncherImageKeyKind(keyed, magic), kP256UpdateKey);
+  std::string otherLayout = image;
+  otherLayout[1000 + offsetof(BuildIdentity, layout)] = 2;
+  EXPECT_EQ(LauncherImageKeyKind(otherLayout, magic), std::nullopt);
+  EXPECT_EQ(LauncherImageKeyKind(image + block, magic), std::nullopt);  // two blocks
+  EXPECT_EQ(LauncherImageKeyKind(image.substr(0, 1000 + sizeof(BuildIdentity) - 1), magic), std::nullopt);
+  EXPECT_EQ(LauncherImageKeyKind(std::string(5000, 'x'), magic), std::nullopt);
 }
 
 TEST(BuildManifestPath, PrefixAndDigits) {

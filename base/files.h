@@ -1,0 +1,14 @@
+#pragma once
+// Whole small files in and out: the launcher's own state files and what it reads of others.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The file's bytes; none when it cannot be opened or read whole, or holds more than maxBytes.
+[[nodiscard]] std::optional<std::string> ReadWholeFile(const std::wstring& path, std::uint64_t maxBytes);
+
+// Writes bytes to path + ".indiriliyor", flushes it and moves it over path, so that a crash
+// leaves either the old file or the new one, never a cut one. False when any step fails (the
+// old file then stays as it was).
+[[nodiscard]] bool ReplaceFileContents(const std::wstring& path, std::string_view bytes);
