@@ -12,6 +12,8 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<void, FileCloser>;
 [[nodiscard]] FileHandle OwnFile(HANDLE file);
+// Processes and events are closed the same way.
+using KernelHandle = FileHandle;
 
 struct FindCloser {
   void operator()(HANDLE search) const;

@@ -2,19 +2,25 @@
 
 #include <windows.h>
 
-bool StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
-                  const std::wstring& directory) {
+#include <utility>
+
+KernelHandle StartWatchedProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
+                                 const std::wstring& directory) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   // An empty folder would fail the call: none means the current one.
   if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
                       directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
-    return false;
+    return KernelHandle();
   }
   CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
+  return KernelHandle(process.hProcess);
+}
+
+bool StartProcess(const std::wstring& application, std::wstring commandLine, unsigned long flags,
+                  const std::wstring& directory) {
+  return static_cast<bool>(StartWatchedProcess(application, std::move(commandLine), flags, directory));
 }
 
 std::optional<std::wstring> ReadEnvironmentVariable(const wchar_t* name) {

@@ -67,15 +67,39 @@ std::vector<std::string_view> Components(std::string_view name) {
   return parts;
 }
 
-// The launcher's own working files: a top-level hl_yolu.txt, imza_sirasi.txt or Korvantis.exe.eski, any
-// name ending in .indiriliyor, letter case ignored.
+// The launcher's own working files, letter case ignored: a top-level hl_yolu.txt,
+// imza_sirasi.txt or Korvantis.exe.eski; any of them, Korvantis.exe or xash3d.exe as the first
+// folder; any part ending in .indiriliyor; a top-level 8.3 alias (up to 7 + "~" + up to 7
+// digits, 8 at most before the dot, one extension of 1 to 3).
+bool ReferenceShortName(const std::string& name) {
+  const std::size_t tilde = name.find('~');
+  if (tilde == std::string::npos || tilde == 0 || tilde > 7) return false;
+  std::size_t i = tilde + 1;
+  while (i < name.size() && IsDigit(name[i])) ++i;
+  const std::size_t digits = i - tilde - 1;
+  if (digits == 0 || digits > 7 || i > 8) return false;
+  if (name.substr(0, tilde).find('.') != std::string::npos) return false;
+  if (i == name.size()) return true;
+  if (name[i] != '.') return false;
+  const std::string extension = name.substr(i + 1);
+  return !extension.empty() && extension.size() <= 3 && extension.find('.') == std::string::npos;
+}
+
 bool ReferenceWorkingFile(std::string_view name) {
-  const std::string upper = Upper(name);
   const std::string suffix = ".INDIRILIYOR";
-  if (upper.size() >= suffix.size() && upper.compare(upper.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    return true;
+  const std::vector<std::string_view> parts = Components(name);
+  for (std::string_view part : parts) {
+    const std::string upper = Upper(part);
+    if (upper.size() >= suffix.size() && upper.compare(upper.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return true;
+    }
   }
-  return upper == "HL_YOLU.TXT" || upper == "KORVANTIS.EXE.ESKI" || upper == "IMZA_SIRASI.TXT";
+  const std::string first = Upper(parts[0]);
+  for (const char* own : {"HL_YOLU.TXT", "KORVANTIS.EXE.ESKI", "IMZA_SIRASI.TXT"}) {
+    if (first == own) return true;
+  }
+  if (parts.size() > 1 && (first == "KORVANTIS.EXE" || first == "XASH3D.EXE")) return true;
+  return parts.size() == 1 && ReferenceShortName(std::string(name));
 }
 
 // The format's own rule plus the hardening the header promises (empty, NUL, trailing dot or

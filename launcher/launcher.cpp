@@ -18,17 +18,23 @@
 namespace {
 
 constexpr DWORD kUnchangedPauseMs = 1200;
+// A healthy launcher confirms within a second even on a slow machine.
+constexpr DWORD kRestartConfirmMs = 15000;
 constexpr std::int32_t kStatusForbidden = 403;
 
-// No manifest and no engine to start: the stop, worded by what the server answered.
-void ReportServerUnreachable(std::int32_t httpStatus) {
-  if (httpStatus == kStatusForbidden) {
+// No manifest and no engine to start: the stop, worded by what went wrong.
+void ReportUpdateStop(const UpdateResult& update) {
+  if (update.outcome == UpdateOutcome::SignatureRefused) {
+    PrintColored(Color::Error,
+                 "\n  Guncellemenin imzasi gecersiz, oyun dosyalari indirilmedi.\n"
+                 "  Biraz sonra tekrar dene; olmazsa Korvantis'i yeniden indir.\n");
+  } else if (update.httpStatus == kStatusForbidden) {
     PrintColored(Color::Error,
                  "\n  Indirme sunucusu baglantini engelledi (403).\n"
                  "  Biraz sonra tekrar dene; olmazsa modemini kapatip ac ya da baska bir internetle dene.\n");
-  } else if (httpStatus != 0) {
+  } else if (update.httpStatus != 0) {
     PrintColored(Color::Error, "\n  Indirme sunucusu hata verdi (%d). Biraz sonra tekrar dene.\n",
-                 static_cast<int>(httpStatus));
+                 static_cast<int>(update.httpStatus));
   } else {
     PrintColored(Color::Error, "\n  Indirme sunucusuna ulasilamadi. Internet baglantini kontrol et.\n");
   }
@@ -36,25 +42,48 @@ void ReportServerUnreachable(std::int32_t httpStatus) {
   WaitForKey();
 }
 
-}  // namespace
-
-bool TakeRestartMark() {
-  const bool marked = GetEnvironmentVariableW(kRestartMarkVariable, nullptr, 0) != 0;
-  SetEnvironmentVariableW(kRestartMarkVariable, nullptr);
-  return marked;
+// The new launcher cannot run: the one kept as ".eski" (this very process) goes back under its
+// name, so the shortcut keeps working. The next start may fetch the new one again, once.
+void PutBackOldLauncher() {
+  const std::wstring old = LauncherPath + kOldLauncherSuffix;
+  if (GetFileAttributesW(old.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  ClearReadOnly(LauncherPath);
+  if (!DeleteFileW(LauncherPath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return;
+  MoveFileExW(old.c_str(), LauncherPath.c_str(), MOVEFILE_WRITE_THROUGH);
 }
 
-void RestartSelf() {
+}  // namespace
+
+std::optional<std::wstring> TakeRestartMark() {
+  std::optional<std::wstring> mark = ReadEnvironmentVariable(kRestartMarkVariable);
+  SetEnvironmentVariableW(kRestartMarkVariable, nullptr);
+  return mark;
+}
+
+void ConfirmRestart(const std::wstring& mark) {
+  const KernelHandle confirmed(OpenEventW(EVENT_MODIFY_STATE, FALSE, mark.c_str()));
+  if (confirmed) SetEvent(confirmed.get());
+}
+
+bool RestartSelf() {
+  const std::wstring eventName = L"Local\\KorvantisRestart-" + std::to_wstring(GetCurrentProcessId());
+  const KernelHandle confirmed(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
   // The mark travels in the inherited environment, so the command line stays exactly the
-  // player's; this process ends right after and needs it no more.
-  SetEnvironmentVariableW(kRestartMarkVariable, L"1");
-  // Same console, same arguments: the new launcher's output follows in this window. A failed
-  // start is not reported.
-  (void)StartProcess(LauncherPath, GetCommandLineW(), 0, LauncherFolder);
+  // player's. Same console, same arguments: the new launcher's output follows in this window.
+  SetEnvironmentVariableW(kRestartMarkVariable, eventName.c_str());
+  const KernelHandle child = StartWatchedProcess(LauncherPath, GetCommandLineW(), 0, LauncherFolder);
+  SetEnvironmentVariableW(kRestartMarkVariable, nullptr);  // the engine may be started instead
+  if (!child) return false;
+  if (!confirmed) return true;  // nothing to wait on: taken as started, as it always was
+  // Its first step confirms; one that ends before, or cannot even be loaded, is no launcher.
+  // One still starting after the wait is left to run: never two launchers at work.
+  const HANDLE events[] = {confirmed.get(), child.get()};
+  return WaitForMultipleObjects(2, events, FALSE, kRestartConfirmMs) != WAIT_OBJECT_0 + 1;
 }
 
 int RunLauncher() {
-  const bool restarted = TakeRestartMark();
+  const std::optional<std::wstring> restartMark = TakeRestartMark();
+  if (restartMark) ConfirmRestart(*restartMark);
   SetConsoleTitleW(L"Korvantis");
   const std::optional<std::wstring> modulePath = QueryModulePath();
   if (modulePath) {
@@ -84,7 +113,7 @@ int RunLauncher() {
   const UpdateResult update = RunUpdate();
   if (update.outcome == UpdateOutcome::ServerUnreachable || update.outcome == UpdateOutcome::SignatureRefused) {
     if (!EnginePresent()) {
-      ReportServerUnreachable(update.httpStatus);
+      ReportUpdateStop(update);
       return 1;
     }
     PrintColored(Color::Warning, "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n");
@@ -92,9 +121,9 @@ int RunLauncher() {
   }
   // One restart per start by the player: a manifest that keeps replacing the launcher (two
   // versions under one name in other letter case, say) must not restart it for ever.
-  if (update.launcherReplaced && !restarted) {
-    RestartSelf();
-    return 0;
+  if (update.launcherReplaced && !restartMark) {
+    if (RestartSelf()) return 0;
+    PutBackOldLauncher();
   }
   return LaunchGame(gameFolder);
 }

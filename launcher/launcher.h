@@ -4,11 +4,19 @@
 // The process's exit code: 0 or 1.
 [[nodiscard]] int RunLauncher();
 
-// Starts the launcher's own executable again, same command line, same console.
-void RestartSelf();
+#include <optional>
+#include <string>
+
+// Starts the launcher's own executable again, same command line, same console, and waits until
+// it confirms its start (its first step). False when it could not be created or ended without
+// confirming: a new launcher that cannot run.
+[[nodiscard]] bool RestartSelf();
 
 // Set for the restarted launcher only, and taken out of the environment first thing, so that
-// neither the engine nor a later start sees it.
+// neither the engine nor a later start sees it. Its value names the event that confirms the start.
 inline constexpr wchar_t kRestartMarkVariable[] = L"KORVANTIS_RESTARTED";
-// True when this process is the restart of a launcher that replaced itself; removes the mark.
-[[nodiscard]] bool TakeRestartMark();
+// The mark's value when this process is the restart of a launcher that replaced itself; none
+// otherwise. Removes the mark.
+[[nodiscard]] std::optional<std::wstring> TakeRestartMark();
+// Tells the launcher that restarted this one that it runs.
+void ConfirmRestart(const std::wstring& mark);

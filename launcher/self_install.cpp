@@ -7,7 +7,9 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <array>
 #include <cwchar>
+#include <optional>
 
 #include "base/file_names.h"
 #include "base/handles.h"
@@ -26,7 +28,43 @@ void SaveShortcutIn(IPersistFile* file, int csidl) {
   file->Save(shortcut.c_str(), TRUE);
 }
 
+// The identity of an existing file: its volume and its index there.
+std::optional<std::array<DWORD, 3>> FileIdentity(const std::wstring& path) {
+  // No access asked for: the running exe and files others hold open can still be asked.
+  const FileHandle file = OwnFile(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return std::array<DWORD, 3>{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+std::wstring FullPathOf(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  return full;
+}
+
 }  // namespace
+
+std::wstring InstallFolderOf(std::wstring localAppData) {
+  for (wchar_t& unit : localAppData) {
+    if (unit == L'/') unit = L'\\';
+  }
+  while (!localAppData.empty() && localAppData.back() == L'\\') localAppData.pop_back();
+  return localAppData + kInstallFolderName;
+}
+
+bool IsSameFile(const std::wstring& a, const std::wstring& b) {
+  const auto identityA = FileIdentity(a);
+  const auto identityB = FileIdentity(b);
+  if (identityA && identityB) return *identityA == *identityB;
+  // One is missing (no installed copy yet): the same name, however written, is the same file.
+  return _wcsicmp(FullPathOf(a).c_str(), FullPathOf(b).c_str()) == 0;
+}
 
 void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& installFolder) {
   ComScope com;
@@ -61,9 +99,9 @@ std::optional<int> SelfInstall(const std::wstring& launcherPath) {
   if (!localAppData) {
     return 1;
   }
-  const std::wstring installFolder = *localAppData + kInstallFolderName;
+  const std::wstring installFolder = InstallFolderOf(*localAppData);
   const std::wstring installedLauncher = installFolder + kLauncherFileName;
-  if (_wcsicmp(installedLauncher.c_str(), launcherPath.c_str()) == 0) {
+  if (IsSameFile(installedLauncher, launcherPath)) {
     return std::nullopt;
   }
 

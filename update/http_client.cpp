@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -20,6 +21,11 @@ constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kResponseChunkBytes = 65536;
 constexpr DWORD kStatusOk = 200;
+// A body that brings less than this in any window of this length is given up: each read is
+// bounded by the receive time-out, but a byte every 25 s would never end. A healthy slow line
+// (tens of KiB/s) brings many times more.
+constexpr ULONGLONG kCrawlWindowMs = 30000;
+constexpr std::uint64_t kCrawlWindowMinBytes = 16 << 10;
 
 // The announced body length; none when the response gives none (chunked) or an unreadable one.
 std::optional<std::uint64_t> QueryContentLength(HINTERNET request) {
@@ -46,6 +52,15 @@ bool Connect(HttpClient& client) {
     client.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                      WINHTTP_NO_PROXY_BYPASS, 0));
     if (!client.session) return false;
+    // Windows 7 offers TLS 1.0 unless asked, and the server takes 1.2 and 1.3 only. A system
+    // that knows neither flag keeps its own choice, and the server will tell.
+    constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    constexpr DWORD kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    for (DWORD protocols : {kTls12 | kTls13, kTls12}) {
+      if (WinHttpSetOption(client.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
+        break;
+      }
+    }
   }
   if (!client.connection) {
     client.connection.reset(WinHttpConnect(client.session.get(), BuiltIdentity.host, kHttpsPort, 0));
@@ -133,14 +148,32 @@ HttpResult Download(HttpClient& client, const std::wstring& path, std::uint64_t 
   std::vector<char> buffer(kResponseChunkBytes);
   std::uint64_t received = 0;
   bool broken = false;
+  ULONGLONG windowStart = GetTickCount64();
+  std::uint64_t windowStartBytes = 0;
   for (;;) {
+    // Asking what has arrived first makes a read return with what is there: a read of a whole
+    // chunk may otherwise wait for all of it, whatever the pace of the bytes.
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request.get(), &available)) {
+      broken = true;
+      break;
+    }
+    if (available == 0) break;
     DWORD read = 0;
-    if (!WinHttpReadData(request.get(), buffer.data(), kResponseChunkBytes, &read)) {
+    if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kResponseChunkBytes), &read)) {
       broken = true;
       break;
     }
     if (read == 0) break;
     received += read;
+    if (const ULONGLONG now = GetTickCount64(); now - windowStart >= kCrawlWindowMs) {
+      if (received - windowStartBytes < kCrawlWindowMinBytes) {
+        broken = true;
+        break;
+      }
+      windowStart = now;
+      windowStartBytes = received;
+    }
     // Chunked or ended only by closing, a body has no announced end: stop at the limit.
     if (received > maxBodyBytes) {
       broken = true;

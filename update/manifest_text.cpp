@@ -1,5 +1,6 @@
 #include "update/manifest_text.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -56,13 +57,45 @@ bool EndsWithIgnoreCase(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && EqualsIgnoreCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
+// The shape of a Windows 8.3 alias, "KORVAN~1.EXE": one to seven characters, "~", one to seven
+// digits, at most eight before the dot, and at most one extension of one to three characters.
+bool HasShortNameShape(std::string_view name) {
+  const std::size_t dot = name.find('.');
+  const std::string_view base = name.substr(0, dot);
+  const std::size_t tilde = base.find('~');
+  if (tilde == std::string_view::npos || tilde == 0 || tilde > 7 || base.size() > 8) return false;
+  const std::string_view digits = base.substr(tilde + 1);
+  if (digits.empty() || digits.size() > 7) return false;
+  for (const char c : digits) {
+    if (!IsAsciiDigit(c)) return false;
+  }
+  if (dot == std::string_view::npos) return true;
+  const std::string_view extension = name.substr(dot + 1);
+  return !extension.empty() && extension.size() <= 3 && extension.find('.') == std::string_view::npos;
+}
+
 // The launcher's own files in its folder: a manifest line naming one would replace the saved
-// game path, plant the file deleted at every start, or collide with a download in progress.
+// game path or the serial, plant the file deleted at every start, collide with a download in
+// progress, or, taking one for a folder, block it for good. On a volume with short names, an
+// alias beside the launcher may reach any of them.
 bool NamesLauncherWorkingFile(std::string_view name) {
-  if (EndsWithIgnoreCase(name, kDownloadEntrySuffix)) return true;
-  if (name.find_first_of("/\\") != std::string_view::npos) return false;
-  return EqualsIgnoreCase(name, kSavedPathEntryName) || EqualsIgnoreCase(name, kOldLauncherEntryName) ||
-         EqualsIgnoreCase(name, kSerialEntryName);
+  const std::size_t firstSeparator = name.find_first_of("/\\");
+  const std::string_view first = name.substr(0, firstSeparator);
+  const bool topLevel = firstSeparator == std::string_view::npos;
+  for (const std::string_view own : {kLauncherEntryName, kOldLauncherEntryName, kSavedPathEntryName,
+                                     kSerialEntryName, kEngineEntryName}) {
+    // The launcher and the engine themselves are ordinary entries at the top.
+    const bool replaceable = own == kLauncherEntryName || own == kEngineEntryName;
+    if (EqualsIgnoreCase(first, own) && (!topLevel || !replaceable)) return true;
+  }
+  if (topLevel && HasShortNameShape(name)) return true;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());
+    if (EndsWithIgnoreCase(name.substr(start, end - start), kDownloadEntrySuffix)) return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 }  // namespace

@@ -85,6 +85,9 @@ std::wstring BuildFilePath(const ManifestEntry& entry) {
 bool MoveDownloadIntoPlace(const std::wstring& tempPath, const std::wstring& targetPath, const std::string& name,
                  bool& selfReplaced) {
   if (!IsLauncherEntryName(name)) {
+    // Windows will not move a file over a read-only one (a copy from a CD, or the player's
+    // choice): that file would fail at every start.
+    ClearReadOnly(targetPath);
     return MoveFileExW(tempPath.c_str(), targetPath.c_str(), kMoveFlags) != 0;
   }
   // A running exe cannot be overwritten but can be renamed: move it aside first.

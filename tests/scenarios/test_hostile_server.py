@@ -277,6 +277,27 @@ def test_trickling_server_still_delivers(scene, server, pace):
     print(f"\ntrickle ({pace}): {run.elapsed():.1f} s")
 
 
+@pytest.mark.parametrize("crawling", ["manifest", "file"])
+def test_a_crawling_answer_is_given_up(scene, server, crawling):
+    """A byte every few seconds keeps every read inside the receive time-out, yet would hold
+    the launcher for ever: under 16 KiB in 30 s, the answer is given up."""
+    data = os.urandom(64 << 10)
+    name = b"cstrike/maps/yavas.bsp"
+    manifest = b"\n".join(scene.current_lines() + [line(name, data)]) + b"\n"
+    crawl = reply.trickle(manifest if crawling == "manifest" else data, chunk=1, delay=3)
+    if crawling == "manifest":
+        server.on(MANIFEST, crawl)
+    else:
+        server.put(MANIFEST, manifest)
+        server.on(reply.FILES_ROOT + "cstrike/maps/", crawl)
+    run, code = scene.run(timeout=120)
+    scene.check_survived(run, code)
+    assert (UNCHANGED if crawling == "manifest" else PARTIAL) in run.out, run.out
+    assert not (scene.folder / "cstrike" / "maps" / "yavas.bsp").exists()
+    print(f"\ncrawling {crawling}: {run.elapsed():.1f} s until exit")
+    assert run.elapsed() < 2 * RECEIVE_TIMEOUT + 20
+
+
 class _Endless(reply.Reply):
     """A manifest answer that never ends: chunked, or delimited by a close that never comes, or
     announcing a length beyond the cap. Sends until the client goes away."""

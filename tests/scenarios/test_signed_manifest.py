@@ -10,7 +10,8 @@ from pathlib import Path
 import pytest
 
 from harness import https_server as reply
-from harness.korvantis import DONE, LAUNCHER, PARTIAL, REFUSED, SERIAL_STATE, UNCHANGED
+from harness.korvantis import (DONE, LAUNCHER, PARTIAL, PROMPT, REFUSED, SERIAL_STATE, SIGNATURE_STOP,
+                               UNCHANGED)
 from test_update_flow import Setup, engine_started, file_requests
 
 REPO = Path(__file__).resolve().parents[2]
@@ -71,6 +72,16 @@ def test_manifest_not_signed_by_the_key_is_refused(signed, server, engine_record
     assert file_requests(server) == []
     assert not (signed.folder / "yeni.cfg").exists() and not (signed.folder / "yeni.cfh").exists()
     assert engine_started(signed, engine_record)
+
+
+def test_refusal_without_an_engine_says_so(prefix, helper_exe, engine, game_folder, server):
+    # The installed launcher's first start: no engine beside it yet.
+    fresh = Setup(prefix, keyed_launcher(helper_exe), engine, game_folder, prefix.localappdata / "Korvantis",
+                  with_engine=False)
+    server.publish({"xash3d.exe": b"an engine"})
+    result = fresh.run()
+    assert result.code == 1, result
+    assert result.out.endswith(REFUSED + SIGNATURE_STOP + "\n" + PROMPT), result.out
 
 
 def test_refusal_is_one_yellow_line(signed, server):

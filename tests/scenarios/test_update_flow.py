@@ -4,6 +4,7 @@ server, from the manifest request to the files in the launcher folder and the en
 from __future__ import annotations
 
 import hashlib
+import os
 import re
 import shutil
 import time
@@ -11,9 +12,9 @@ import time
 import pytest
 
 from harness import https_server as reply
-from harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE, LAUNCHER,
-                               MANIFEST_REQUEST, PARTIAL, PROMPT, SAVED_PATH, UNCHANGED,
-                               UP_TO_DATE, USER_AGENT)
+from harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE, ENGINE_RECORD,
+                               LAUNCHER, MANIFEST_REQUEST, OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH,
+                               UNCHANGED, UP_TO_DATE, USER_AGENT)
 from harness.wine import WINE_ENV
 
 
@@ -201,6 +202,25 @@ def test_self_update_restarts_with_same_arguments(setup, server, launcher_exe, e
     manifests = [r for r in server.requests if MANIFEST_REQUEST.match(r["path"])]
     assert len(manifests) == 2
     assert [p.split("?")[0] for p in file_requests(server)] == ["/korvantis/guncelleme/dosyalar/Korvantis.exe"]
+
+
+def test_a_new_launcher_that_cannot_start_gives_way_to_the_old_one(setup, server, engine_record):
+    """A verified Korvantis.exe that is no program (a broken build, a quarantined file): the
+    working launcher goes back under its name and starts the game; each start tries once."""
+    old = setup.launcher.read_bytes()
+    files = {**setup.current_files(), "Korvantis.exe": os.urandom(300_000)}
+    server.publish(files)
+    for start in range(2):
+        server.requests.clear()
+        engine_record_path = setup.folder / ENGINE_RECORD
+        engine_record_path.unlink(missing_ok=True)
+        result = setup.run(["-dev"])
+        assert result.code == 0 and DONE in result.out, result
+        assert engine_started(setup, engine_record), start
+        assert engine_record(setup.folder)["command_line"].endswith(" -dev")
+        assert setup.launcher.read_bytes() == old
+        assert not (setup.folder / ("Korvantis.exe" + OLD_SUFFIX)).exists()
+        assert [p.split("?")[0] for p in file_requests(server)] == [server.file_path("Korvantis.exe")]
 
 
 @pytest.mark.parametrize("fault", ["size off by one", "two names in other letter case"])

@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/launcher_paths.h"
 #include "launcher/game_launch.h"
+#include "launcher/self_install.h"
 
 namespace {
 
@@ -32,6 +36,23 @@ TEST(GameCommandLine, EngineSplitsBackTheFolderAndTheArguments) {
     EXPECT_EQ(args, (std::vector<std::wstring>{L"C:\\Mod\\xash3d.exe", L"-game", L"cstrike", L"-nointro",
                                                L"-rodir", folder, L"-x", L"a", L"b"}));
   }
+}
+
+TEST(SelfInstall, InstallFolderAndIdentityWhateverTheSpelling) {
+  for (const std::wstring localAppData : {L"C:\\Users\\a\\AppData\\Local", L"C:\\Users\\a\\AppData\\Local\\",
+                                          L"C:/Users/a/AppData/Local/", L"C:\\Users\\a\\AppData\\Local\\\\"}) {
+    EXPECT_EQ(InstallFolderOf(localAppData), L"C:\\Users\\a\\AppData\\Local\\Korvantis\\");
+  }
+  const std::optional<std::wstring> self = QueryModulePath();
+  ASSERT_TRUE(self.has_value());
+  const std::wstring folder = FolderOfPath(*self);
+  std::wstring shouted = *self;
+  for (wchar_t& unit : shouted) unit = static_cast<wchar_t>(towupper(unit));
+  EXPECT_TRUE(IsSameFile(*self, shouted));
+  EXPECT_TRUE(IsSameFile(*self, folder + L"\\" + self->substr(folder.size())));  // doubled separator
+  EXPECT_TRUE(IsSameFile(*self, folder + L".\\" + self->substr(folder.size())));
+  EXPECT_FALSE(IsSameFile(*self, folder + L"yok.exe"));
+  EXPECT_TRUE(IsSameFile(folder + L"yok.exe", folder + L".\\YOK.exe"));  // neither exists yet
 }
 
 }  // namespace

@@ -107,7 +107,9 @@ TEST(IsSafeEntryName, AcceptsOrdinaryNames) {
                                  "maps/\xC3\xB6zel harita.bsp", "a\\b.txt", "a//b", " leading blank",
                                  ".hidden", "a.b.c", "console.txt.bak/x", "COM10", "LPT", "conx", "nul_",
                                  "cstrike/hl_yolu.txt", "yedek/Korvantis.exe.eski", "hl_yolu.txt.bak",
-                                 "x.indiriliyor.txt"}) {
+                                 "x.indiriliyor.txt", "cstrike/KORVAN~1.EXE", "A~B.TXT", "KORVANTIS~1.EXE",
+                                 "KORVAN~1.EXE.txt", "KORVAN~1.ESKI", "~1.TXT", "sub/xash3d.exe/x", "KORVAN~12", "A~1234567.B",
+                                 "imza_sirasi.txt.bak"}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(IsSafeEntryName(name));
   }
@@ -128,7 +130,12 @@ TEST(IsSafeEntryName, RefusesEscapesAndAliases) {
       "CONIN$", "conout$", "nul .txt", "COM\xC2\xB9", "lpt\xC2\xB3.txt",
       // The launcher's own working files.
       "hl_yolu.txt", "HL_Yolu.TXT", "Korvantis.exe.eski", "KORVANTIS.EXE.ESKI", "a.indiriliyor",
-      "cstrike/x.INDIRILIYOR", ".indiriliyor", "imza_sirasi.txt", "IMZA_SIRASI.txt"};
+      "cstrike/x.INDIRILIYOR", ".indiriliyor", "imza_sirasi.txt", "IMZA_SIRASI.txt",
+      // ...taken for folders, which would block them for good, and downloads as folders.
+      "Korvantis.exe.indiriliyor/a.txt", "Korvantis.exe.eski/b.txt", "hl_yolu.txt/c.txt", "xash3d.exe/d.txt",
+      "KORVANTIS.EXE\\x", "imza_sirasi.txt/e", "cstrike/a.indiriliyor/f",
+      // Short-name aliases beside the launcher (KORVAN~1.EXE is the running launcher).
+      "KORVAN~1.EXE", "hl_yol~1.txt", "KORVA~12", "A~123456.B", "IMZA_S~1.TXT"};
   for (const std::string& name : refused) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(IsSafeEntryName(name));
