@@ -131,6 +131,7 @@ REFUSED = [
     (["de_dust_0003.png"], '"de_dust_0003.png": a snapshot'),
     (["Korvantis.exe.eski"], "deleted by the launcher"),
     (["HL_Yolu.txt"], "saved game path"),
+    (["Imza_Sirasi.TXT"], "highest manifest serial"),
     ([".publish-tmp-1-x"], "temporary files"),
 ]
 
