@@ -169,6 +169,9 @@ def test_include_publishes_what_would_be_refused(tmp_path):
     root = tmp_path / "root"
     code, _, err = run(mod, root, "--include", "cstrike/SAVE", "--include", "*.db")
     assert code == 1 and err.count('".git"') == 1 and "save" not in err and "Thumbs" not in err
+    # The launcher must always be current, whatever the mod holds now.
+    code, _, err = run(mod, root, "--once", "*")
+    assert code == 1 and '"Korvantis.exe"' in err
     assert not root.exists()
     code, _, err = run(mod, root, "--include", "cstrike/save", "--include", "*.db",
                        "--include", ".git")

@@ -48,7 +48,8 @@ placed once, for a file such as a default configuration that the player then mak
 line is "#ilk <hash> <size> <name>", the usual three fields after the mark. The launcher puts
 such a file in place where the player has none and leaves it alone after; one that does not know
 the mark reads a comment. The file is stored, versioned, kept, pruned and rolled back like any
-other.
+other. A pattern that names the top-level Korvantis.exe is refused: the launcher must always be
+current, and launchers ignore such a line.
 
 A publication (with its pruning) and a rollback hold korvantis/guncelleme/.publish-lock; a second
 one waits up to 30 s (KORVANTIS_PUBLISH_LOCK_WAIT) and is then refused. Dry runs take no lock.

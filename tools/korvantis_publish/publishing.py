@@ -4,16 +4,17 @@ import datetime
 import os
 import sys
 
-from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, report_failure
+from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused, report_failure
 from .files import fsync_folder, make_folders, remove_leftover_temps, stored_copy_matches
 from .history import read_current_manifest, write_manifest
 from .layout import UpdateRoot
 from .lock import update_lock
 from .manifest import build_manifest, manifest_order, parse_manifest
 from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
-from .names import show_name
+from .names import LAUNCHER_NAME, show_name
 from .signing import sign_manifest
 from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
+from .unwanted import named_by
 
 DEFAULT_KEEP = 3
 
@@ -74,6 +75,11 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
     although they look like litter or run-time writes; once: files to place once, which may be
     such files too."""
     try:
+        for pattern in once:
+            if named_by(LAUNCHER_NAME, [pattern]):
+                # A launcher placed once would never be replaced; launchers ignore such a line.
+                raise Refused("--once %s names %s: the launcher must always be the current one"
+                              % (show_name(pattern), show_name(LAUNCHER_NAME)))
         check_folders(mod, root)
         raw_names, problems = scan_mod_folder(mod)
         refusals = check_names(raw_names, problems, [*include, *once])
