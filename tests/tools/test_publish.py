@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from korvantis_publish import history, manifest, modfolder, names, publishing
+from korvantis_publish import errors, history, manifest, modfolder, names, publishing, signing
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
 
@@ -667,26 +667,48 @@ def test_signed_manifest_verifies_and_nothing_else_does(tmp_path):
     mod = make_mod(tmp_path / "mod", {"Korvantis.exe": b"launcher", "cstrike/a b.cfg": b"bind"})
     root = tmp_path / "root"
     code, out, err = run(mod, root, "--sign", str(KEYS / "update-test.pem"), "--dry-run")
-    assert (code, err) == (0, "") and "signed" in out and not root.exists()
+    assert (code, err) == (0, "") and "signed" in out and "serial 1" in out and not root.exists()
     assert run(mod, root, "--sign", str(KEYS / "update-test.pem"))[0] == 0
     manifest = root / UPDATE / "manifest.txt"
     body = manifest.read_bytes()
-    assert re.fullmatch(rb"(.*\n)#imza [0-9a-f]{128}\n", body, re.S), body
+    # The serial leads the signed bytes.
+    assert re.fullmatch(rb"#sira 1\n# published by [^\n]*\n(.*\n)#imza [0-9a-f]{128}\n", body, re.S), body
     # A launcher without a key reads the same entries: the signature line is a comment.
     assert [name for _, _, name in launcher_entries(body)] == [b"Korvantis.exe", b"cstrike/a b.cfg"]
 
     def verify(key):
         proc = subprocess.run([sys.executable, str(TOOL), "--verify", str(key), str(root)],
                               capture_output=True, text=True)
-        return proc.returncode
+        return proc.returncode, proc.stdout
 
-    assert verify(KEYS / "update-test.pub") == 0
+    code, out = verify(KEYS / "update-test.pub")
+    assert code == 0 and "serial 1" in out
     _, other = new_key(tmp_path)
-    assert verify(other) == 1
+    assert verify(other)[0] == 1
     manifest.write_bytes(body.replace(b" 8 Korvantis.exe", b" 9 Korvantis.exe"))
-    assert verify(KEYS / "update-test.pub") == 1
+    assert verify(KEYS / "update-test.pub")[0] == 1
     manifest.write_bytes(body + b"# after the signature\n")
-    assert verify(KEYS / "update-test.pub") == 1
+    assert verify(KEYS / "update-test.pub")[0] == 1
+    # Each publication one above the manifest it replaces.
+    assert run(mod, root, "--sign", str(KEYS / "update-test.pem"))[0] == 0
+    assert manifest.read_bytes().startswith(b"#sira 2\n# published by ")
+
+
+@pytest.mark.parametrize("served,serial", [
+    (None, 1),
+    (b"# published by an older publish.py\n", 1),
+    (b"# a comment\n#sira 5\n", 1),              # only the first line holds it
+    (b"#sira 41\n# published by\n", 42),
+    (b"#sira 9223372036854775806\n", 2 ** 63 - 1),
+    (b"#sira 9223372036854775807\n", None),       # the next one no launcher accepts
+    (b"#sira 07\n", None),                        # launchers refuse it: so does publishing over it
+])
+def test_serial_is_one_above_the_served_manifest(served, serial):
+    if serial is None:
+        with pytest.raises(errors.Refused):
+            signing.next_serial(served)
+    else:
+        assert signing.next_serial(served) == serial
 
 
 def test_refuses_a_key_of_another_curve(tmp_path):

@@ -36,7 +36,10 @@ keep being cut short stays on the old launcher indefinitely.
 --sign ends the manifest with "#imza <128 hex digits>": the ECDSA P-256 signature (r then s)
 over every byte before that line, made with openssl and the maintainer's private key, which
 never needs to be on the server. A launcher built with the matching public key
-(KORVANTIS_UPDATE_KEY) refuses every manifest without it. verify checks a published root.
+(KORVANTIS_UPDATE_KEY) refuses every manifest without it. The signed bytes begin with the line
+"#sira N", N one above the serial of the manifest served until then (0 where that has none):
+such a launcher refuses a serial below the highest it accepted, so the server cannot serve an
+older signed manifest again. verify checks a published root and shows its serial.
 
 Refused, all listed at once with nothing written: names the launcher would skip or that Windows
 cannot hold, and (see unwanted.py) version control folders, system litter and the files the

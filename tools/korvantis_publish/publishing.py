@@ -12,7 +12,7 @@ from .lock import update_lock
 from .manifest import build_manifest, manifest_order, parse_manifest
 from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
 from .names import LAUNCHER_NAME, show_name
-from .signing import sign_manifest
+from .signing import public_key_of, sign_with_serial
 from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
 from .unwanted import named_by
 
@@ -69,6 +69,14 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
                  ", %d stored files to prune" % pruned if prune else ""))
 
 
+def final_manifest(content, served, sign_key):
+    """(manifest, serial) that replaces served: content as it is, or signed with a serial above
+    served's."""
+    if sign_key:
+        return sign_with_serial(content, served, sign_key)
+    return content, None
+
+
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
             keep=DEFAULT_KEEP, sign_key=None, include=(), once=()):
     """Runs one publication; returns the exit code. include: patterns naming files to publish
@@ -91,23 +99,27 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             return EXIT_REFUSED
 
         entries = read_entries(mod, raw_names, once)
-        # Signed before anything is written, so a key that does not work leaves the root as it was.
-        manifest = build_manifest(entries, now or datetime.datetime.now(datetime.timezone.utc))
+        content = build_manifest(entries, now or datetime.datetime.now(datetime.timezone.utc))
         if sign_key:
-            manifest = sign_manifest(manifest, sign_key)
+            # A key that does not work leaves the root as it was.
+            public_key_of(sign_key)
 
         paths = UpdateRoot(root)
         if dry_run:
+            manifest, serial = final_manifest(content, read_current_manifest(paths), sign_key)
             print_dry_run(paths, entries, manifest, prune, keep, out)
             if sign_key:
-                out.write("the manifest would be signed with %s\n" % show_name(sign_key))
+                out.write("the manifest would be signed with %s as serial %d\n"
+                          % (show_name(sign_key), serial))
             return EXIT_OK
 
         make_folders(paths.update)
         with update_lock(paths):
+            # The serial is read under the lock: two publications must not sign the same one.
+            served = read_current_manifest(paths)
+            manifest, serial = final_manifest(content, served, sign_key)
             make_folders(paths.files)
             remove_leftover_temps(paths.update)
-            served = read_current_manifest(paths)
             if served is not None:
                 keep_unkept_manifest(paths, served)
 
@@ -131,7 +143,8 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
 
         out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
                   % (len(entries), sum(e.size for e in entries), written,
-                     ", %d pruned" % pruned if prune else "", ", signed" if sign_key else "",
+                     ", %d pruned" % pruned if prune else "",
+                     ", signed as serial %d" % serial if sign_key else "",
                      show_name(paths.update)))
         return EXIT_OK
     except (PublishError, OSError) as e:
