@@ -589,7 +589,7 @@ def test_once_files_are_marked_and_kept_like_any_other(tmp_path):
     # The pruning run kept the first version: the manifest served until then names it.
     assert {n for _, n in versions(root)} == {"cstrike/config.cfg", "cstrike/a.wad"}
     assert len(versions(root)) == 3
-    assert rollback(root)[0] == 0
+    assert rollback(root, "--sign", str(KEYS / "update-test.pem"))[0] == 0
     assert [(e.name, e.hash[:12], e.once) for e in manifest.parse_manifest(
         (root / UPDATE / "manifest.txt").read_bytes())] \
         == [("cstrike/a.wad", token(b"wad"), False),
@@ -725,11 +725,22 @@ def test_subcommands_of_the_package(tmp_path):
                               cwd=TOOL.parent, capture_output=True).returncode
 
     root = tmp_path / "root"
+    key = ("--sign", KEYS / "update-test.pem")
     for i, data in enumerate([b"first", b"second"]):
         mod = make_mod(tmp_path / f"m{i}", {"a.txt": data})
-        assert command("publish", "--sign", KEYS / "update-test.pem", mod, root) == 0
+        assert command("publish", *key, mod, root) == 0
     assert command("verify", KEYS / "update-test.pub", root) == 0
     assert command("rollback", "--prune", root) == 2       # each takes only its own options
-    assert command("rollback", root) == 0
-    assert launcher_entries((root / UPDATE / "manifest.txt").read_bytes())[0][0] \
+    # Unsigned, or put back as it was (an older serial), every keyed player would refuse it.
+    before = tree(root)
+    assert [command("publish", mod, root), command("rollback", root)] == [1, 1]
+    assert tree(root) == before
+    assert command("rollback", *key, root) == 0
+    served = (root / UPDATE / "manifest.txt").read_bytes()
+    assert served.startswith(b"#sira 3\n") and launcher_entries(served)[0][0] \
         == hashlib.sha256(b"first").hexdigest().encode()
+    assert command("verify", KEYS / "update-test.pub", root) == 0
+    assert (root / UPDATE / "gecmis" / "000003.txt").read_bytes() == served
+    # The signed copy stands where its original stood: nothing was kept before that.
+    assert command("rollback", *key, root) == 2
+    assert command("publish", "--unsigned", mod, root) == 0

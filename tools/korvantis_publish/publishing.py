@@ -12,7 +12,7 @@ from .lock import update_lock
 from .manifest import build_manifest, manifest_order, parse_manifest
 from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
 from .names import LAUNCHER_NAME, show_name
-from .signing import public_key_of, sign_with_serial
+from .signing import is_signed, public_key_of, sign_with_serial
 from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
 from .unwanted import named_by
 
@@ -69,16 +69,20 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
                  ", %d stored files to prune" % pruned if prune else ""))
 
 
-def final_manifest(content, served, sign_key):
+def final_manifest(content, served, sign_key, unsigned=False):
     """(manifest, serial) that replaces served: content as it is, or signed with a serial above
     served's."""
     if sign_key:
         return sign_with_serial(content, served, sign_key)
+    if is_signed(served) and not unsigned:
+        raise Refused("the served manifest is signed: every launcher with a key would refuse an "
+                      "unsigned one, and every update after it; give --sign KEY.pem "
+                      "(--unsigned if that is meant)")
     return content, None
 
 
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
-            keep=DEFAULT_KEEP, sign_key=None, include=(), once=()):
+            keep=DEFAULT_KEEP, sign_key=None, include=(), once=(), unsigned=False):
     """Runs one publication; returns the exit code. include: patterns naming files to publish
     although they look like litter or run-time writes; once: files to place once, which may be
     such files too."""
@@ -106,7 +110,8 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
 
         paths = UpdateRoot(root)
         if dry_run:
-            manifest, serial = final_manifest(content, read_current_manifest(paths), sign_key)
+            manifest, serial = final_manifest(content, read_current_manifest(paths), sign_key,
+                                             unsigned)
             print_dry_run(paths, entries, manifest, prune, keep, out)
             if sign_key:
                 out.write("the manifest would be signed with %s as serial %d\n"
@@ -117,7 +122,7 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
         with update_lock(paths):
             # The serial is read under the lock: two publications must not sign the same one.
             served = read_current_manifest(paths)
-            manifest, serial = final_manifest(content, served, sign_key)
+            manifest, serial = final_manifest(content, served, sign_key, unsigned)
             make_folders(paths.files)
             remove_leftover_temps(paths.update)
             if served is not None:

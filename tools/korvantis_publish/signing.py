@@ -113,6 +113,14 @@ def sign_with_serial(content, served, key_path):
     return sign_manifest(SERIAL_PREFIX + b"%d\n" % serial + content, key_path), serial
 
 
+def unsigned_content(body):
+    """body without the serial and signature lines that signing adds: what a rollback signs anew."""
+    content = b"\n".join(line for line in body.split(b"\n")
+                         if not line.startswith((SERIAL_PREFIX, SIGNATURE_PREFIX)))
+    # The signature line must start a line of its own.
+    return content if content.endswith(b"\n") or not content else content + b"\n"
+
+
 def is_signed(body):
     return body is not None and split_signed(body) is not None
 
