@@ -23,8 +23,8 @@ Every version ever published also stays under surumler/<token>/<name>, where <to
 dosyalar/ copy where the file system allows. server/korvantis-site.conf answers "?v=" from there, so a
 URL that names a version only ever yields that version, whatever was published since. Every
 manifest put in place is kept as gecmis/<number>.txt; rollback puts back the one before the
-current one (or --to NUMBER) and touches no other file. --prune removes the versions that neither the
-last N kept manifests (--keep, 3) nor the manifest served until then name.
+current one (or --to NUMBER) and touches no other file. --prune removes the versions that
+neither the last N kept manifests (--keep, 3) nor the manifest served until then name.
 
 Manifest order: "Korvantis.exe" first, then every other file sorted by its UTF-8 name.
 The launcher keeps going through the whole list after replacing itself and restarts only

@@ -91,7 +91,7 @@ def first_line(body):
 
 def rollback(paths, number=None, dry_run=False, out=sys.stdout, sign_key=None):
     """Puts back a kept manifest: byte for byte, or with sign_key as a new manifest of its entries,
-    signed and kept. No other file is written, moved or removed."""
+    signed and kept. Nothing under dosyalar/ or surumler/ is written, moved or removed."""
     if not os.path.isdir(paths.update):
         raise PublishError("%s holds no update" % show_name(paths.root))
     if sign_key:
