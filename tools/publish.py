@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Publish a mod folder as a Korvantis update root (see korvantis_publish for the details).
 
-    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
+    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem | --unsigned]
                [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
-    publish.py --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
+    publish.py --rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT
     publish.py --verify KEY.pub UPDATE_ROOT
 
 Scripts and maintainers' habits use this form; it is turned into the package's subcommands.
-Exit codes: 0 done, 1 names refused (nothing written), lock held or signature refused, 2 usage or
-I/O error.
+Exit codes: 0 done, 1 names refused (nothing written), lock held, signature refused or a signed
+root without --sign, 2 usage or I/O error.
 """
 
 import argparse
@@ -16,9 +16,9 @@ import sys
 
 from korvantis_publish.__main__ import keep_count, main
 
-USAGE = ("%(prog)s [--dry-run] [--prune [--keep N]] [--sign KEY.pem]\n"
+USAGE = ("%(prog)s [--dry-run] [--prune [--keep N]] [--sign KEY.pem | --unsigned]\n"
          "           [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT\n"
-         "       %(prog)s --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT\n"
+         "       %(prog)s --rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT\n"
          "       %(prog)s --verify KEY.pub UPDATE_ROOT")
 
 

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from korvantis_publish import history, manifest, modfolder, names, publishing
+from korvantis_publish import errors, history, manifest, modfolder, names, publishing, signing
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
 
@@ -131,6 +131,7 @@ REFUSED = [
     (["de_dust_0003.png"], '"de_dust_0003.png": a snapshot'),
     (["Korvantis.exe.eski"], "deleted by the launcher"),
     (["HL_Yolu.txt"], "saved game path"),
+    (["Imza_Sirasi.TXT"], "highest manifest serial"),
     ([".publish-tmp-1-x"], "temporary files"),
 ]
 
@@ -168,6 +169,9 @@ def test_include_publishes_what_would_be_refused(tmp_path):
     root = tmp_path / "root"
     code, _, err = run(mod, root, "--include", "cstrike/SAVE", "--include", "*.db")
     assert code == 1 and err.count('".git"') == 1 and "save" not in err and "Thumbs" not in err
+    # The launcher must always be current, whatever the mod holds now.
+    code, _, err = run(mod, root, "--once", "*")
+    assert code == 1 and '"Korvantis.exe"' in err
     assert not root.exists()
     code, _, err = run(mod, root, "--include", "cstrike/save", "--include", "*.db",
                        "--include", ".git")
@@ -585,7 +589,7 @@ def test_once_files_are_marked_and_kept_like_any_other(tmp_path):
     # The pruning run kept the first version: the manifest served until then names it.
     assert {n for _, n in versions(root)} == {"cstrike/config.cfg", "cstrike/a.wad"}
     assert len(versions(root)) == 3
-    assert rollback(root)[0] == 0
+    assert rollback(root, "--sign", str(KEYS / "update-test.pem"))[0] == 0
     assert [(e.name, e.hash[:12], e.once) for e in manifest.parse_manifest(
         (root / UPDATE / "manifest.txt").read_bytes())] \
         == [("cstrike/a.wad", token(b"wad"), False),
@@ -663,26 +667,48 @@ def test_signed_manifest_verifies_and_nothing_else_does(tmp_path):
     mod = make_mod(tmp_path / "mod", {"Korvantis.exe": b"launcher", "cstrike/a b.cfg": b"bind"})
     root = tmp_path / "root"
     code, out, err = run(mod, root, "--sign", str(KEYS / "update-test.pem"), "--dry-run")
-    assert (code, err) == (0, "") and "signed" in out and not root.exists()
+    assert (code, err) == (0, "") and "signed" in out and "serial 1" in out and not root.exists()
     assert run(mod, root, "--sign", str(KEYS / "update-test.pem"))[0] == 0
     manifest = root / UPDATE / "manifest.txt"
     body = manifest.read_bytes()
-    assert re.fullmatch(rb"(.*\n)#imza [0-9a-f]{128}\n", body, re.S), body
+    # The serial leads the signed bytes.
+    assert re.fullmatch(rb"#sira 1\n# published by [^\n]*\n(.*\n)#imza [0-9a-f]{128}\n", body, re.S), body
     # A launcher without a key reads the same entries: the signature line is a comment.
     assert [name for _, _, name in launcher_entries(body)] == [b"Korvantis.exe", b"cstrike/a b.cfg"]
 
     def verify(key):
         proc = subprocess.run([sys.executable, str(TOOL), "--verify", str(key), str(root)],
                               capture_output=True, text=True)
-        return proc.returncode
+        return proc.returncode, proc.stdout
 
-    assert verify(KEYS / "update-test.pub") == 0
+    code, out = verify(KEYS / "update-test.pub")
+    assert code == 0 and "serial 1" in out
     _, other = new_key(tmp_path)
-    assert verify(other) == 1
+    assert verify(other)[0] == 1
     manifest.write_bytes(body.replace(b" 8 Korvantis.exe", b" 9 Korvantis.exe"))
-    assert verify(KEYS / "update-test.pub") == 1
+    assert verify(KEYS / "update-test.pub")[0] == 1
     manifest.write_bytes(body + b"# after the signature\n")
-    assert verify(KEYS / "update-test.pub") == 1
+    assert verify(KEYS / "update-test.pub")[0] == 1
+    # Each publication one above the manifest it replaces.
+    assert run(mod, root, "--sign", str(KEYS / "update-test.pem"))[0] == 0
+    assert manifest.read_bytes().startswith(b"#sira 2\n# published by ")
+
+
+@pytest.mark.parametrize("served,serial", [
+    (None, 1),
+    (b"# published by an older publish.py\n", 1),
+    (b"# a comment\n#sira 5\n", 1),              # only the first line holds it
+    (b"#sira 41\n# published by\n", 42),
+    (b"#sira 9223372036854775806\n", 2 ** 63 - 1),
+    (b"#sira 9223372036854775807\n", None),       # the next one no launcher accepts
+    (b"#sira 07\n", None),                        # launchers refuse it: so does publishing over it
+])
+def test_serial_is_one_above_the_served_manifest(served, serial):
+    if serial is None:
+        with pytest.raises(errors.Refused):
+            signing.next_serial(served)
+    else:
+        assert signing.next_serial(served) == serial
 
 
 def test_refuses_a_key_of_another_curve(tmp_path):
@@ -699,11 +725,22 @@ def test_subcommands_of_the_package(tmp_path):
                               cwd=TOOL.parent, capture_output=True).returncode
 
     root = tmp_path / "root"
+    key = ("--sign", KEYS / "update-test.pem")
     for i, data in enumerate([b"first", b"second"]):
         mod = make_mod(tmp_path / f"m{i}", {"a.txt": data})
-        assert command("publish", "--sign", KEYS / "update-test.pem", mod, root) == 0
+        assert command("publish", *key, mod, root) == 0
     assert command("verify", KEYS / "update-test.pub", root) == 0
     assert command("rollback", "--prune", root) == 2       # each takes only its own options
-    assert command("rollback", root) == 0
-    assert launcher_entries((root / UPDATE / "manifest.txt").read_bytes())[0][0] \
+    # Unsigned, or put back as it was (an older serial), every keyed player would refuse it.
+    before = tree(root)
+    assert [command("publish", mod, root), command("rollback", root)] == [1, 1]
+    assert tree(root) == before
+    assert command("rollback", *key, root) == 0
+    served = (root / UPDATE / "manifest.txt").read_bytes()
+    assert served.startswith(b"#sira 3\n") and launcher_entries(served)[0][0] \
         == hashlib.sha256(b"first").hexdigest().encode()
+    assert command("verify", KEYS / "update-test.pub", root) == 0
+    assert (root / UPDATE / "gecmis" / "000003.txt").read_bytes() == served
+    # The signed copy stands where its original stood: nothing was kept before that.
+    assert command("rollback", *key, root) == 2
+    assert command("publish", "--unsigned", mod, root) == 0

@@ -1,15 +1,16 @@
 """Publish a mod folder as a Korvantis update root.
 
-    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
+    publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem | --unsigned]
                [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
-    publish.py --rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
+    publish.py --rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT
     publish.py --verify KEY.pub UPDATE_ROOT
 
 or, with tools/ on the module path, the same as subcommands:
 
-    python3 -m korvantis_publish publish [--dry-run] [--prune [--keep N]] [--sign KEY.pem]
-            [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
-    python3 -m korvantis_publish rollback [--to NUMBER] [--dry-run] UPDATE_ROOT
+    python3 -m korvantis_publish publish [--dry-run] [--prune [--keep N]]
+            [--sign KEY.pem | --unsigned] [--include PATTERN]... [--once PATTERN]...
+            MOD_FOLDER UPDATE_ROOT
+    python3 -m korvantis_publish rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT
     python3 -m korvantis_publish verify KEY.pub UPDATE_ROOT
 
 Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
@@ -22,8 +23,8 @@ Every version ever published also stays under surumler/<token>/<name>, where <to
 dosyalar/ copy where the file system allows. server/korvantis-site.conf answers "?v=" from there, so a
 URL that names a version only ever yields that version, whatever was published since. Every
 manifest put in place is kept as gecmis/<number>.txt; rollback puts back the one before the
-current one (or --to NUMBER) and touches no file. --prune removes the versions that neither the
-last N kept manifests (--keep, 3) nor the manifest served until then name.
+current one (or --to NUMBER) and touches no other file. --prune removes the versions that
+neither the last N kept manifests (--keep, 3) nor the manifest served until then name.
 
 Manifest order: "Korvantis.exe" first, then every other file sorted by its UTF-8 name.
 The launcher keeps going through the whole list after replacing itself and restarts only
@@ -36,7 +37,15 @@ keep being cut short stays on the old launcher indefinitely.
 --sign ends the manifest with "#imza <128 hex digits>": the ECDSA P-256 signature (r then s)
 over every byte before that line, made with openssl and the maintainer's private key, which
 never needs to be on the server. A launcher built with the matching public key
-(KORVANTIS_UPDATE_KEY) refuses every manifest without it. verify checks a published root.
+(KORVANTIS_UPDATE_KEY) refuses every manifest without it. The signed bytes begin with the line
+"#sira N", N one above the serial of the manifest served until then (0 where that has none):
+such a launcher refuses a serial below the highest it accepted, so the server cannot serve an
+older signed manifest again. verify checks a published root and shows its serial.
+
+Where the served manifest is signed, publishing without --sign is refused unless --unsigned is
+given (every launcher with a key would refuse every update from then on), and so is a rollback
+without --sign: it puts back the kept manifest's entries as a new manifest, signed with the next
+serial and kept like any other.
 
 Refused, all listed at once with nothing written: names the launcher would skip or that Windows
 cannot hold, and (see unwanted.py) version control folders, system litter and the files the
@@ -48,11 +57,12 @@ placed once, for a file such as a default configuration that the player then mak
 line is "#ilk <hash> <size> <name>", the usual three fields after the mark. The launcher puts
 such a file in place where the player has none and leaves it alone after; one that does not know
 the mark reads a comment. The file is stored, versioned, kept, pruned and rolled back like any
-other.
+other. A pattern that names the top-level Korvantis.exe is refused: the launcher must always be
+current, and launchers ignore such a line.
 
 A publication (with its pruning) and a rollback hold korvantis/guncelleme/.publish-lock; a second
 one waits up to 30 s (KORVANTIS_PUBLISH_LOCK_WAIT) and is then refused. Dry runs take no lock.
 
-Exit codes: 0 done, 1 names refused (nothing written), lock held or signature refused, 2 usage or
-I/O error.
+Exit codes: 0 done, 1 names refused (nothing written), lock held, signature refused or a signed
+root without --sign, 2 usage or I/O error.
 """

@@ -20,11 +20,12 @@ def keep_count(text):
 
 def run_publish(args):
     return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
-                   keep=args.keep, sign_key=args.sign, include=args.include, once=args.once)
+                   keep=args.keep, sign_key=args.sign, include=args.include, once=args.once,
+                   unsigned=args.unsigned)
 
 
 def run_rollback_command(args):
-    return run_rollback(args.update_root, args.to, args.dry_run)
+    return run_rollback(args.update_root, args.to, args.dry_run, sign_key=args.sign)
 
 
 def run_verify(args):
@@ -65,8 +66,13 @@ def build_parser(prog=None, usage=None):
     sub.add_argument("--keep", type=keep_count, default=DEFAULT_KEEP, metavar="N",
                      help="with --prune: keep the versions of the last N manifests (default %d)"
                           % DEFAULT_KEEP)
-    sub.add_argument("--sign", metavar="KEY.pem",
-                     help="sign the manifest with this P-256 private key (openssl)")
+    signed = sub.add_mutually_exclusive_group()
+    signed.add_argument("--sign", metavar="KEY.pem",
+                        help="sign the manifest with this P-256 private key (openssl), with a "
+                             "serial one above the served manifest's")
+    signed.add_argument("--unsigned", action="store_true",
+                        help="publish unsigned although the served manifest is signed: every "
+                             "launcher with a key then refuses every update")
     sub.add_argument("--include", action="append", default=[], metavar="PATTERN",
                      help="publish the files (or folders) this names although they look like "
                           "version control, system litter or what the game writes at run time: "
@@ -77,12 +83,15 @@ def build_parser(prog=None, usage=None):
                           "them; matched as --include, which it implies")
 
     sub = command("rollback", run_rollback_command,
-                  "put back the manifest kept before the current one; no file is touched")
+                  "put back the manifest kept before the current one; no mod file is touched")
     update_root(sub)
     sub.add_argument("--to", type=int, metavar="NUMBER",
                      help="the kept manifest gecmis/NUMBER.txt instead")
     sub.add_argument("--dry-run", action="store_true",
                      help="list the kept manifests and the one that would be put back")
+    sub.add_argument("--sign", metavar="KEY.pem",
+                     help="put back its entries as a new manifest signed with this key, with a "
+                          "serial one above the served manifest's (needed where that is signed)")
 
     sub = command("verify", run_verify, "check the signature of the root's manifest")
     sub.add_argument("key", metavar="KEY.pub", help="the maintainer's P-256 public key (PEM)")

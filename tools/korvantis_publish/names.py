@@ -15,9 +15,13 @@ OLD_LAUNCHER_NAME = LAUNCHER_NAME + ".eski"
 # The player's saved game path, beside the launcher: a copy of the maintainer's own would
 # replace it at every update.
 SAVED_PATH_NAME = "hl_yolu.txt"
+# The highest manifest serial the player's launcher accepted: a published copy would reset it,
+# letting an older signed manifest through again.
+SERIAL_STATE_NAME = "imza_sirasi.txt"
 # Files a launcher folder holds: a mod name that takes one of them for a folder cannot be
 # written on a player's disk.
-LAUNCHER_FOLDER_FILES = (LAUNCHER_NAME, OLD_LAUNCHER_NAME, SAVED_PATH_NAME, "xash3d.exe")
+LAUNCHER_FOLDER_FILES = (LAUNCHER_NAME, OLD_LAUNCHER_NAME, SAVED_PATH_NAME, SERIAL_STATE_NAME,
+                         "xash3d.exe")
 # The shape of a Windows 8.3 alias (KORVAN~1.EXE). Where the player's disk makes such aliases,
 # a mod file of that name beside the launcher may be written over the launcher or its files.
 SHORT_NAME = re.compile(r"[^.~]{1,7}~[0-9]{1,7}(\.[^.]{1,3})?")
@@ -100,6 +104,8 @@ def name_problems(raw):
         reasons.append("is deleted by the launcher at every start")
     if name.lower() == SAVED_PATH_NAME.lower():
         reasons.append("is the player's saved game path, which the launcher keeps for itself")
+    if name.lower() == SERIAL_STATE_NAME.lower():
+        reasons.append("is where the launcher keeps the highest manifest serial it accepted")
     return reasons
 
 

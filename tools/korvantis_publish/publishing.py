@@ -4,16 +4,17 @@ import datetime
 import os
 import sys
 
-from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, report_failure
+from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused, report_failure
 from .files import fsync_folder, make_folders, remove_leftover_temps, stored_copy_matches
 from .history import read_current_manifest, write_manifest
 from .layout import UpdateRoot
 from .lock import update_lock
 from .manifest import build_manifest, manifest_order, parse_manifest
 from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
-from .names import show_name
-from .signing import sign_manifest
+from .names import LAUNCHER_NAME, show_name
+from .signing import is_signed, public_key_of, sign_with_serial
 from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
+from .unwanted import named_by
 
 DEFAULT_KEEP = 3
 
@@ -68,12 +69,29 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
                  ", %d stored files to prune" % pruned if prune else ""))
 
 
+def final_manifest(content, served, sign_key, unsigned=False):
+    """(manifest, serial) that replaces served: content as it is, or signed with a serial above
+    served's."""
+    if sign_key:
+        return sign_with_serial(content, served, sign_key)
+    if is_signed(served) and not unsigned:
+        raise Refused("the served manifest is signed: every launcher with a key would refuse an "
+                      "unsigned one, and every update after it; give --sign KEY.pem "
+                      "(--unsigned if that is meant)")
+    return content, None
+
+
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
-            keep=DEFAULT_KEEP, sign_key=None, include=(), once=()):
+            keep=DEFAULT_KEEP, sign_key=None, include=(), once=(), unsigned=False):
     """Runs one publication; returns the exit code. include: patterns naming files to publish
     although they look like litter or run-time writes; once: files to place once, which may be
     such files too."""
     try:
+        for pattern in once:
+            if named_by(LAUNCHER_NAME, [pattern]):
+                # A launcher placed once would never be replaced; launchers ignore such a line.
+                raise Refused("--once %s names %s: the launcher must always be the current one"
+                              % (show_name(pattern), show_name(LAUNCHER_NAME)))
         check_folders(mod, root)
         raw_names, problems = scan_mod_folder(mod)
         refusals = check_names(raw_names, problems, [*include, *once])
@@ -85,23 +103,28 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             return EXIT_REFUSED
 
         entries = read_entries(mod, raw_names, once)
-        # Signed before anything is written, so a key that does not work leaves the root as it was.
-        manifest = build_manifest(entries, now or datetime.datetime.now(datetime.timezone.utc))
+        content = build_manifest(entries, now or datetime.datetime.now(datetime.timezone.utc))
         if sign_key:
-            manifest = sign_manifest(manifest, sign_key)
+            # A key that does not work leaves the root as it was.
+            public_key_of(sign_key)
 
         paths = UpdateRoot(root)
         if dry_run:
+            manifest, serial = final_manifest(content, read_current_manifest(paths), sign_key,
+                                             unsigned)
             print_dry_run(paths, entries, manifest, prune, keep, out)
             if sign_key:
-                out.write("the manifest would be signed with %s\n" % show_name(sign_key))
+                out.write("the manifest would be signed with %s as serial %d\n"
+                          % (show_name(sign_key), serial))
             return EXIT_OK
 
         make_folders(paths.update)
         with update_lock(paths):
+            # The serial is read under the lock: two publications must not sign the same one.
+            served = read_current_manifest(paths)
+            manifest, serial = final_manifest(content, served, sign_key, unsigned)
             make_folders(paths.files)
             remove_leftover_temps(paths.update)
-            served = read_current_manifest(paths)
             if served is not None:
                 keep_unkept_manifest(paths, served)
 
@@ -125,7 +148,8 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
 
         out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
                   % (len(entries), sum(e.size for e in entries), written,
-                     ", %d pruned" % pruned if prune else "", ", signed" if sign_key else "",
+                     ", %d pruned" % pruned if prune else "",
+                     ", signed as serial %d" % serial if sign_key else "",
                      show_name(paths.update)))
         return EXIT_OK
     except (PublishError, OSError) as e:

@@ -1,18 +1,25 @@
-"""Signed manifests: "#imza <128 hex digits>" as the last line, the ECDSA P-256 signature (r then
-s) over every byte before it, made and checked with openssl."""
+"""Signed manifests: "#sira <serial>" as the first line and "#imza <128 hex digits>" as the last,
+the ECDSA P-256 signature (r then s) over every byte before it, made and checked with openssl.
+A launcher with a key refuses a serial lower than the highest it accepted, so an older signed
+manifest cannot be served again."""
 
 import os
+import re
 import subprocess
 import tempfile
 
 import update_key
 
-from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError
+from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused
 from .files import read_bytes
 from .names import show_name
 
 SIGNATURE_PREFIX = b"#imza "
 SIGNATURE_HEX_DIGITS = 128
+SERIAL_PREFIX = b"#sira "
+# Launchers hold the serial in a signed 64-bit integer and refuse any other spelling.
+MAX_SERIAL = 2 ** 63 - 1
+SERIAL_LINE = re.compile(rb"#sira ([1-9][0-9]{0,18})")
 
 
 def run_openssl(args, data=None):
@@ -79,6 +86,45 @@ def sign_manifest(manifest, key_path):
     return manifest + SIGNATURE_PREFIX + signature + b"\n"
 
 
+def read_serial(body):
+    """The serial on the first line of a manifest; 0 for none (no manifest, or one made unsigned or
+    before serials). A first line that starts like one but that launchers refuse is refused."""
+    first = (body or b"").split(b"\n", 1)[0]
+    if not first.startswith(SERIAL_PREFIX):
+        return 0
+    m = SERIAL_LINE.fullmatch(first)
+    if not m or int(m.group(1)) > MAX_SERIAL:
+        raise Refused("the served manifest's first line %s is not a serial that launchers accept"
+                      % show_name(first))
+    return int(m.group(1))
+
+
+def next_serial(served):
+    serial = read_serial(served) + 1
+    if serial > MAX_SERIAL:
+        raise Refused("the served manifest has the highest serial launchers accept; no signed "
+                      "manifest can follow it")
+    return serial
+
+
+def sign_with_serial(content, served, key_path):
+    """(manifest, serial): content after a serial one above served's, signed."""
+    serial = next_serial(served)
+    return sign_manifest(SERIAL_PREFIX + b"%d\n" % serial + content, key_path), serial
+
+
+def unsigned_content(body):
+    """body without the serial and signature lines that signing adds: what a rollback signs anew."""
+    content = b"\n".join(line for line in body.split(b"\n")
+                         if not line.startswith((SERIAL_PREFIX, SIGNATURE_PREFIX)))
+    # The signature line must start a line of its own.
+    return content if content.endswith(b"\n") or not content else content + b"\n"
+
+
+def is_signed(body):
+    return body is not None and split_signed(body) is not None
+
+
 def split_signed(body):
     """(signed bytes, r || s) read the way a launcher with a key reads them; None when the
     manifest carries no single valid signature line as its last line."""
@@ -118,5 +164,8 @@ def verify_root(key_path, paths, out, err):
         err.write("%s: the signature of %s does not verify with %s\n"
                   % (PROG, show_name(path), show_name(key_path)))
         return EXIT_REFUSED
-    out.write("signature of %s verified with %s\n" % (show_name(path), show_name(key_path)))
+    serial = read_serial(content)
+    out.write("signature of %s verified with %s; %s\n"
+              % (show_name(path), show_name(key_path),
+                 "serial %d" % serial if serial else "no serial line"))
     return EXIT_OK
