@@ -8,7 +8,8 @@
 #include "base/handles.h"
 
 // The run's WinHTTP session and connection to the update host, opened by the first request
-// and closed with the client.
+// and closed with the client. Once that first request is made, requests may run on several
+// threads at once, each on a connection of its own.
 struct HttpClient {
   InternetHandle session;
   InternetHandle connection;

@@ -7,6 +7,7 @@
 #include "base/launcher_paths.h"
 #include "base/numbers.h"
 #include "base/text.h"
+#include "base/workers.h"
 #include "update/sha256.h"
 
 std::wstring BuildManifestPath() {
@@ -50,19 +51,42 @@ bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath, D
 }
 
 UpdateManifest ReadManifest(std::string_view body) {
-  UpdateManifest manifest;
-  DigestCache digests;
-  ForEachLine(body, [&manifest, &digests](std::string_view line) {
+  struct Listed {
+    ManifestEntry entry;
+    std::wstring local;
+    std::int64_t localSize;  // -1: nothing there (a folder counts, as size 0)
+  };
+  std::vector<Listed> listed;
+  ForEachLine(body, [&listed](std::string_view line) {
     std::optional<ManifestEntry> entry = ParseManifestLine(line);
     if (!entry) return;
-    const std::wstring local = MakeLocalPath(entry->name);
-    // Whatever lies there now is the player's: a placed-once file is only ever filled in.
-    if (entry->once ? GetFileAttributesW(local.c_str()) != INVALID_FILE_ATTRIBUTES
-                    : IsEntryCurrent(*entry, local, &digests)) {
-      return;
-    }
-    manifest.totalBytes = SaturatingAdd(manifest.totalBytes, entry->size);
-    manifest.entries.push_back(std::move(*entry));
+    std::wstring local = MakeLocalPath(entry->name);
+    const std::int64_t size = LocalFileSize(local);
+    listed.push_back({std::move(*entry), std::move(local), size});
   });
+
+  // Only same-sized files are hashed (that keeps an up-to-date start cheap), each once however
+  // often it is listed, all of them side by side.
+  DigestCache digests;
+  std::vector<std::wstring> toHash;
+  for (const Listed& item : listed) {
+    if (!item.entry.once && item.localSize == item.entry.size && digests.emplace(item.local, std::string()).second) {
+      toHash.push_back(item.local);
+    }
+  }
+  std::vector<std::string> hashed(toHash.size());
+  RunOnWorkers(toHash.size(), kUpdateWorkers, [&toHash, &hashed](std::size_t i) { hashed[i] = HashFileSha256(toHash[i]); });
+  for (std::size_t i = 0; i < toHash.size(); ++i) digests[toHash[i]] = std::move(hashed[i]);
+
+  UpdateManifest manifest;
+  for (Listed& item : listed) {
+    // Whatever lies there now is the player's: a placed-once file is only ever filled in.
+    const bool current = item.entry.once ? item.localSize >= 0
+                                         : item.localSize == item.entry.size && !digests[item.local].empty() &&
+                                               digests[item.local] == item.entry.hash;
+    if (current) continue;
+    manifest.totalBytes = SaturatingAdd(manifest.totalBytes, item.entry.size);
+    manifest.entries.push_back(std::move(item.entry));
+  }
   return manifest;
 }

@@ -10,6 +10,9 @@
 inline constexpr wchar_t kUpdateRoot[] = L"/korvantis/guncelleme/";
 // The manifest is a text list; anything larger is a broken or hostile server, not a manifest.
 inline constexpr std::uint64_t kManifestMaxBytes = 64ull << 20;
+// Threads that hash the local files and fetch the pending ones, and so connections to the
+// server: enough to hide a wide-area round trip per file, few enough for any server and disk.
+inline constexpr unsigned kUpdateWorkers = 6;
 
 struct UpdateManifest {
   std::vector<ManifestEntry> entries;  // not current, in manifest order

@@ -2,10 +2,16 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <vector>
+
 #include "base/file_names.h"
 #include "base/files.h"
 #include "base/launcher_paths.h"
 #include "base/numbers.h"
+#include "base/workers.h"
 #include "console/console.h"
 #include "update/build_identity.h"
 #include "update/http_client.h"
@@ -66,6 +72,33 @@ bool KeepsCheckingSignatures(const std::wstring& downloadedLauncher) {
   const std::optional<std::string> image = ReadWholeFile(downloadedLauncher, kLauncherMaxBytes);
   const std::string_view magic(BuiltIdentity.magic, sizeof(BuiltIdentity.magic));
   return image && LauncherImageKeyKind(*image, magic) == kP256UpdateKey;
+}
+
+// Adds to a counter that other threads add to as well, stopping at the limits.
+void AddSaturating(std::atomic<std::int64_t>& counter, std::int64_t bytes) {
+  std::int64_t seen = counter.load();
+  while (!counter.compare_exchange_weak(seen, SaturatingAdd(seen, bytes))) {
+  }
+}
+
+// Entries that name one local file (the same name in other letter case, or "\\" for "/") are
+// fetched one after another, never side by side: they would share the temporary file. Groups
+// in the order of their first entry.
+std::vector<std::vector<std::size_t>> GroupByLocalFile(const std::vector<ManifestEntry>& entries) {
+  std::vector<std::vector<std::size_t>> groups;
+  std::map<std::wstring, std::size_t> groupOf;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::wstring key = MakeLocalPath(entries[i].name);
+    // As the file system compares names: letter case by the invariant table.
+    if (!key.empty() && key.size() <= kLongestPathUnits) {
+      LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.c_str(), static_cast<int>(key.size()), key.data(),
+                    static_cast<int>(key.size()), nullptr, nullptr, 0);
+    }
+    const auto [known, added] = groupOf.emplace(std::move(key), groups.size());
+    if (added) groups.emplace_back();
+    groups[known->second].push_back(i);
+  }
+  return groups;
 }
 
 }  // namespace
@@ -133,42 +166,68 @@ UpdateResult RunUpdate() {
   ProgressLine progress;
   progress.totalBytes = pending.totalBytes;
   DrawProgress(progress, 0, true);
-  const auto drawWritten = [&progress](std::uint64_t bytes) {
-    DrawProgress(progress, static_cast<std::int64_t>(bytes), false);
+  // Workers count what reaches the disk; this thread alone draws it.
+  std::atomic<std::int64_t> done{0};
+  const auto draw = [&progress, &done] {
+    progress.doneBytes = done.load();
+    DrawProgress(progress, 0, false);
   };
-  std::uint32_t failures = 0;
+  std::atomic<std::uint32_t> failures{0};
+  std::atomic<bool> launcherReplaced{false};
 
-  for (const ManifestEntry& entry : pending.entries) {
-    const std::int64_t doneAtStart = progress.doneBytes;
+  const auto fetch = [&](const ManifestEntry& entry) {
     const std::wstring target = MakeLocalPath(entry.name);
     const std::wstring temp = target + kDownloadSuffix;
     CreateTargetFolders(target);
     // No more than the entry's size is taken in, and what arrived must have exactly its size
     // and digest: a cut, long or wrong body, or an entry that cannot be verified, never lands.
     const auto limit = static_cast<std::uint64_t>(entry.size < 0 ? 0 : entry.size);
-    const bool verified = DownloadToFile(client, BuildFilePath(entry), {temp, limit, drawWritten}).ok &&
+    std::int64_t received = 0;
+    const auto count = [&received, &done](std::uint64_t bytes) {
+      received += static_cast<std::int64_t>(bytes);  // at most limit: no overflow
+      AddSaturating(done, static_cast<std::int64_t>(bytes));
+    };
+    const bool verified = DownloadToFile(client, BuildFilePath(entry), {temp, limit, count}).ok &&
                           IsEntryCurrent(entry, temp) &&
                           (!key.present || !IsLauncherEntryName(entry.name) || KeepsCheckingSignatures(temp));
     if (!verified) {
       DeleteFileW(temp.c_str());
-      progress.doneBytes = SaturatingAdd(doneAtStart, entry.size);
+      AddSaturating(done, entry.size - received);  // the entry counts as done, whatever came
       ++failures;
-      continue;
+      return;
     }
+    bool replacedSelf = false;
     // Without MOVEFILE_REPLACE_EXISTING: a placed-once file that appeared meanwhile stays.
     const bool placed = entry.once ? MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0
-                                   : MoveDownloadIntoPlace(temp, target, entry.name, result.launcherReplaced);
+                                   : MoveDownloadIntoPlace(temp, target, entry.name, replacedSelf);
     if (!placed) {
       DeleteFileW(temp.c_str());
       ++failures;
     }
-  }
+    if (replacedSelf) launcherReplaced = true;
+  };
+
+  // The launcher's own executable alone and first, as the manifest lists it first: an update
+  // cut short still brings the new launcher. Then everything else side by side, in order.
+  std::vector<std::vector<std::size_t>> groups = GroupByLocalFile(pending.entries);
+  const auto isLauncherGroup = [&pending](const std::vector<std::size_t>& group) {
+    return IsLauncherEntryName(pending.entries[group.front()].name);
+  };
+  const auto firstOthers = std::stable_partition(groups.begin(), groups.end(), isLauncherGroup);
+  const auto runGroup = [&](std::size_t index) {
+    for (const std::size_t entry : groups[index]) fetch(pending.entries[entry]);
+  };
+  const auto launcherGroups = static_cast<std::size_t>(firstOthers - groups.begin());
+  RunOnWorkers(launcherGroups, 1, runGroup, draw);
+  RunOnWorkers(groups.size() - launcherGroups, kUpdateWorkers,
+               [&](std::size_t index) { runGroup(launcherGroups + index); }, draw);
+  result.launcherReplaced = launcherReplaced;
 
   progress.doneBytes = progress.totalBytes;
   DrawProgress(progress, 0, true);
   PrintPlain("\n");
 
-  if (failures == 0) {
+  if (failures.load() == 0) {
     PrintColored(Color::Success, "  Guncelleme tamam.\n");
     result.outcome = UpdateOutcome::Updated;
     Sleep(kCompletePauseMs);

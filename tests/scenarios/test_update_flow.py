@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import random
 import re
 import shutil
 import time
@@ -144,6 +145,32 @@ def test_failed_file_leaves_old_target(setup, server, engine_record, failure):
     assert (setup.folder / "valve.dll").read_bytes() == b"the old library"
     assert (setup.folder / "iyi.txt").read_bytes() == good
     assert setup.leftovers() == []
+    assert engine_started(setup, engine_record)
+
+
+def test_hundreds_of_files_side_by_side_fail_apart(setup, server, engine_record):
+    rng = random.Random(21)
+    files = {f"cstrike/paket/{i:03d}.dat": rng.randbytes(rng.randint(1, 60_000)) for i in range(300)}
+    server.publish({**setup.current_files(), **files})
+    broken = ["cstrike/paket/013.dat", "cstrike/paket/150.dat", "cstrike/paket/299.dat"]
+    server.on(server.file_path(broken[0]), reply.status(404))
+    wrong = files[broken[1]]
+    server.put(server.file_path(broken[1]), wrong[:-1] + bytes([wrong[-1] ^ 1]))  # the same size
+    server.on(server.file_path(broken[2]), reply.cut(files[broken[2]], len(files[broken[2]]) // 2))
+    result = setup.run()
+    assert result.code == 0, result
+    assert PARTIAL in result.out and DONE not in result.out
+    # One line, drawn by one thread: never past 100 %, and it ends there.
+    shown = [(int(p), float(d), float(t)) for p, d, t in
+             re.findall(r"\]\s+(\d+)%\s+([\d.]+) / ([\d.]+) MB", result.out)]
+    assert shown and all(p <= 100 and d <= t for p, d, t in shown) and shown[-1][0] == 100, shown
+    for name, data in files.items():
+        assert (setup.folder / name).exists() == (name not in broken), name
+        if name not in broken:
+            assert (setup.folder / name).read_bytes() == data, name
+    assert setup.leftovers() == []
+    requested = sorted(p.split("?")[0] for p in file_requests(server))
+    assert requested == sorted(server.file_path(name) for name in files)  # each once
     assert engine_started(setup, engine_record)
 
 

@@ -1,0 +1,52 @@
+#include "base/workers.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <vector>
+
+#include "base/handles.h"
+
+namespace {
+
+constexpr DWORD kTickMs = 100;
+
+struct SharedJobs {
+  std::size_t count;
+  const std::function<void(std::size_t)>& job;
+  std::atomic<std::size_t> next{0};
+};
+
+void TakeJobs(SharedJobs& jobs) {
+  for (std::size_t index = jobs.next++; index < jobs.count; index = jobs.next++) jobs.job(index);
+}
+
+DWORD WINAPI Worker(void* shared) {
+  TakeJobs(*static_cast<SharedJobs*>(shared));
+  return 0;
+}
+
+}  // namespace
+
+void RunOnWorkers(std::size_t count, unsigned workers, const std::function<void(std::size_t)>& job,
+                  const std::function<void()>& tick) {
+  if (count == 0) return;
+  SharedJobs jobs{count, job};
+  std::vector<KernelHandle> threads;
+  for (unsigned i = 0; i < workers && i < count && i < MAXIMUM_WAIT_OBJECTS; ++i) {
+    KernelHandle thread(CreateThread(nullptr, 0, Worker, &jobs, 0, nullptr));
+    if (!thread) break;
+    threads.push_back(std::move(thread));
+  }
+  if (threads.empty()) TakeJobs(jobs);
+  std::vector<HANDLE> waits;
+  for (const KernelHandle& thread : threads) waits.push_back(thread.get());
+  // One wait for all, woken to draw.
+  while (!waits.empty() &&
+         WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, kTickMs) == WAIT_TIMEOUT) {
+    if (tick) tick();
+  }
+  // Whatever that wait said, no thread may outlive the jobs it reads.
+  for (const HANDLE thread : waits) WaitForSingleObject(thread, INFINITE);
+  if (tick) tick();
+}
