@@ -4,7 +4,8 @@ forwarded untouched (TLS passes through); what loopback lacks is added:
 
 - every chunk is released half a round trip after it was read, in each direction, while later
   chunks keep flowing (a delay line, not stop-and-wait);
-- a new connection forwards nothing for one extra round trip (the TCP handshake);
+- a new connection's first bytes from the client wait one more round trip (the TCP
+  handshake, which the client's connect() did not wait for);
 - one downstream rate (server to client) is shared by all connections: chunks leave one shared
   link in the order they were read, each taking its size / rate; upstream is not limited.
 
@@ -90,14 +91,15 @@ class Relay:
             self.stopped.set_result((reason, code))
 
     async def pump(self, src: asyncio.StreamReader, dst: asyncio.StreamWriter, link: Link,
-                   opened: float, counts: list[int], index: int) -> None:
+                   charge: float, counts: list[int], index: int) -> None:
         loop = asyncio.get_running_loop()
         queue: collections.deque = collections.deque()
         ready = asyncio.Event()   # the queue has something
         room = asyncio.Event()    # the queue is below the limit
         room.set()
         held = [0]
-        last = [opened]
+        last = [0.0]
+        start: list[float] = []  # nothing leaves before: the first byte's time + charge
 
         async def read() -> None:
             while True:
@@ -106,7 +108,10 @@ class Relay:
                     data = await src.read(READ_SIZE)
                 except ConnectionError:
                     data = b""  # a reset ends this direction like a close
-                now = max(loop.time(), opened)
+                now = loop.time()
+                if data and not start:
+                    start.append(now + charge)
+                now = max([now, *start])
                 if not data:
                     queue.append((max(last[0], now + link.one_way), None))
                     ready.set()
@@ -163,8 +168,6 @@ class Relay:
             reader.cancel()
 
     async def handle(self, client_r: asyncio.StreamReader, client_w: asyncio.StreamWriter) -> None:
-        loop = asyncio.get_running_loop()
-        opened = loop.time()
         number = next(self.ids)
         self.tasks.add(asyncio.current_task())
         self.connections += 1
@@ -176,11 +179,11 @@ class Relay:
             host, port = self.args.to.rsplit(":", 1)
             server_r, server_w = await asyncio.open_connection(host, int(port))
             server_w.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            # The handshake a real line costs before the client's first byte may leave.
-            start = opened + self.rtt
+            # The handshake a real line costs before the client's first byte may leave
+            # (charged then: what the client did after connecting is not part of it).
             results = await asyncio.gather(
-                self.pump(client_r, server_w, self.up, start, counts, 0),
-                self.pump(server_r, client_w, self.down, start, counts, 1),
+                self.pump(client_r, server_w, self.up, self.rtt, counts, 0),
+                self.pump(server_r, client_w, self.down, 0.0, counts, 1),
                 return_exceptions=True)
             for r in results:
                 if isinstance(r, Exception) and not isinstance(r, ConnectionError):
