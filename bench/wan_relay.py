@@ -10,8 +10,8 @@ forwarded untouched (TLS passes through); what loopback lacks is added:
   link in the order they were read, each taking its size / rate; upstream is not limited.
 
 Neither loss nor TCP's slow start is modelled. Each connection and direction holds at most
-max(1 MiB, rate x RTT) bytes in the relay; beyond that it stops reading, so the sender waits as
-it would for a full window.
+rate x RTT bytes in the relay (1 to 64 MiB); beyond that it stops reading, so the sender waits
+as it would for a full window.
 
     wan_relay.py --listen 127.0.0.1:443 --to 127.0.0.1:8443 --rtt-ms 40 --mbit 100 \\
                  --log FILE [--max-seconds 3600] [--max-bytes N]
@@ -68,7 +68,7 @@ class Relay:
         rate = args.mbit * 1e6 / 8 if args.mbit > 0 else None
         self.down = Link(rate, self.rtt / 2)
         self.up = Link(None, self.rtt / 2)
-        self.limit = max(1 << 20, int(rate * self.rtt) if rate else 0)
+        self.limit = min(64 << 20, max(1 << 20, int(rate * self.rtt) if rate else 0))
         self.started = time.monotonic()
         self.ids = itertools.count(1)
         self.total = 0
@@ -157,8 +157,10 @@ class Relay:
                     if held[0] < self.limit:
                         room.set()
                 elif queue[0][1] is None:
-                    if dst.can_write_eof():
+                    try:
                         dst.write_eof()
+                    except OSError:
+                        pass  # the other side is gone already
                     return
 
         reader = asyncio.ensure_future(read())
