@@ -9,6 +9,7 @@ from __future__ import annotations
 import hashlib
 import itertools
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -21,7 +22,7 @@ from urllib.parse import quote
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "scenarios"))
 from harness.korvantis import DONE, ENGINE_RECORD, UP_TO_DATE  # noqa: E402
-from harness.nginx import Nginx, local_nginx_conf  # noqa: E402
+from harness.nginx import Nginx, local_nginx_conf, origin_port  # noqa: E402
 from harness.wine import base_env  # noqa: E402  (the one place Wine's settings are made)
 BUILD = Path(os.environ["BUILD_DIR"]).resolve()
 WORK = BUILD / "bench-run"
@@ -49,7 +50,16 @@ MEM_SMALL_MB = env_int("MEM_SMALL_MB", 10)
 ROUNDS = max(1, env_int("ROUNDS", 3))
 MEM_ROUNDS = max(1, env_int("MEM_ROUNDS", 1))
 SCAN = env_int("SCAN", 1)
-# A subset of the benchmarks, e.g. ONLY=hash,download (names: hash download start memory scan).
+# The wide-area line of the wan rows, and their two mods: WAN_SMALL files of 2-256 KiB and
+# WAN_MEDIUM of 2 MiB in the first, WAN_LARGE of 8 MiB in the second.
+WAN_RTT_MS = env_int("WAN_RTT_MS", 40)
+WAN_MBIT = max(1, env_int("WAN_MBIT", 100))
+WAN_SMALL = env_int("WAN_SMALL", 1000)
+WAN_MEDIUM = env_int("WAN_MEDIUM", 10)
+WAN_LARGE = env_int("WAN_LARGE", 20)
+WAN_CHECK_MB = max(1, env_int("WAN_CHECK_MB", 50))
+# A subset of the benchmarks, e.g. ONLY=hash,download (names: hash download start memory scan
+# wan).
 ONLY = [n for n in os.environ.get("ONLY", "").split(",") if n]
 # Scratch builds of bench_timing (a changed copy of the product code linked in), timed beside the
 # real one in the hash, download and scan benchmarks: VARIANTS=label=/path/a.exe,label2=/path/b.exe
@@ -199,6 +209,9 @@ def wall(command: list[str], **kwargs) -> tuple[float, subprocess.CompletedProce
 
 
 # ----- nginx ---------------------------------------------------------------------------------
+SERVER: list[Nginx] = []  # the nginx on port 443; the wan rows move it aside for a while
+
+
 def start_nginx() -> Nginx:
     """Debian's nginx with the shipped server/korvantis-site.conf, as an update server runs it."""
     work = WORK / "nginx"
@@ -517,6 +530,263 @@ def bench_memory() -> None:
                  f"{big / 1024:.1f} MiB", f"{small / 1024:.1f} MiB", f"{big / small:.2f}"))
 
 
+# ----- a wide-area line ----------------------------------------------------------------------
+RELAY = HERE / "wan_relay.py"
+ORIGIN_PORT = 8443  # nginx moves here while the relay holds the update host's port 443
+WAN_RATE = WAN_MBIT * 1e6 / 8  # bytes a second
+
+
+class Line:
+    """bench/wan_relay.py on 127.0.0.1:443 in front of nginx on ORIGIN_PORT, for one measured
+    run: its connections, bytes and timing come from that run alone. Bounded by seconds and
+    max_bytes; stats holds its totals once closed."""
+
+    def __init__(self, rtt_ms: int, mbit: int, seconds: float, max_bytes: int):
+        self.log_path = WORK / "wan-relay.log"
+        self.log_path.unlink(missing_ok=True)
+        self.stats: dict[str, float] = {}
+        with open(WORK / "wan-relay.err", "wb") as err:
+            # Its standard input is a pipe from here: if the bench dies, the relay ends too.
+            self.proc = subprocess.Popen(
+                [sys.executable, str(RELAY), "--listen", "127.0.0.1:443",
+                 "--to", f"127.0.0.1:{ORIGIN_PORT}", "--rtt-ms", str(rtt_ms), "--mbit", str(mbit),
+                 "--log", str(self.log_path), "--max-seconds", str(int(seconds)),
+                 "--max-bytes", str(max_bytes)],
+                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+        deadline = time.monotonic() + 15
+        while not (self.log_path.exists() and "listening" in self.log_path.read_text()):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise RuntimeError("the relay did not start: "
+                                   + (WORK / "wan-relay.err").read_text(errors="replace"))
+            time.sleep(0.02)
+
+    def __enter__(self) -> "Line":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if self.proc.stdin:
+            self.proc.stdin.close()
+        try:
+            self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        text = self.log_path.read_text() if self.log_path.exists() else ""
+        exit_line = next((x for x in text.splitlines() if x.startswith("exit ")), "")
+        self.stats = {k: float(v) for k, v in re.findall(r"(\w+)=([-0-9.]+)", exit_line)}
+        if self.proc.returncode != 0:
+            raise RuntimeError(f"the relay stopped with {self.proc.returncode}: {exit_line}")
+
+
+def wan_mod(label: str, files: list[tuple[str, int]]) -> dict:
+    """A mod's files (name, size) made once in DATA/wan-src/label, served as publish.py lays
+    them out; its manifest lines and the launcher's request path for each."""
+    source = DATA / "wan-src" / label
+    entries = []
+    for name, size in files:
+        path = make_random(source / name, size)
+        digest = sha256(path)
+        entries.append({"name": name, "size": size, "digest": digest,
+                        "path": serve(name, path, digest)})
+    return {"label": label, "source": source, "entries": entries,
+            "bytes": sum(e["size"] for e in entries)}
+
+
+def wan_mods() -> list[dict]:
+    rng = random.Random("korvantis-wan")
+    # Many small files, a few near 256 KiB: about 62 MiB in 1,000.
+    small = [(f"cstrike_korvantis/sesler/{i // 100:02d}/ses_{i:04d}.wav",
+              (2 << 10) + int((254 << 10) * rng.random() ** 3.2)) for i in range(WAN_SMALL)]
+    medium = [(f"cstrike_korvantis/paketler/paket_{i:02d}.pak", 2 * MIB) for i in range(WAN_MEDIUM)]
+    large = [(f"cstrike_korvantis/haritalar/harita_{i:02d}.bsp", 8 * MIB) for i in range(WAN_LARGE)]
+    return [m for m in (wan_mod("many", small + medium), wan_mod("large", large)) if m["entries"]]
+
+
+def wan_publish(mod: dict, player: Path) -> None:
+    """The manifest of a player folder that has the launcher and the engine and nothing else."""
+    publish_manifest(launcher_folder(player), ["Korvantis.exe", "xash3d.exe"])
+    with open(WWW / UPDATE_ROOT / "manifest.txt", "a", encoding="utf-8") as f:
+        for e in mod["entries"]:
+            f.write(f"{e['digest']} {e['size']} {e['name']}\n")
+
+
+def wan_budget(mod: dict) -> float:
+    """Seconds any one run may take: far above a slow run, still an end."""
+    floor = mod["bytes"] / WAN_RATE
+    return 120 + 20 * (floor + 4 * len(mod["entries"]) * WAN_RTT_MS / 1000)
+
+
+def wan_line(mod: dict, rtt_ms: int = WAN_RTT_MS, mbit: int = WAN_MBIT, runs: int = 1) -> Line:
+    return Line(rtt_ms, mbit, runs * wan_budget(mod) + 60, runs * 2 * mod["bytes"] + 256 * MIB)
+
+
+def wan_curl_config(mod: dict, out: Path) -> Path:
+    """curl's list of the launcher's requests for mod, each to its own file below out."""
+    config = WORK / f"wan-curl-{mod['label']}.txt"
+    config.write_text("".join(f'url = "{url(e["path"])}"\noutput = "{out / e["name"]}"\n'
+                              for e in mod["entries"]))
+    return config
+
+
+def wan_curl(mod: dict, parallel: int, check: bool, direct: bool = False) -> float:
+    """Every file of mod fetched by one curl: over one keep-alive connection, or over
+    `parallel` connections at once (curl -Z). Wall seconds; the files' sizes are checked, and
+    their digests when check is set. direct: to nginx itself, past the relay."""
+    out = WORK / "wan-curl"
+    shutil.rmtree(out, ignore_errors=True)
+    command = ["curl", "-sS", "--fail", "--create-dirs", "-K", str(wan_curl_config(mod, out))]
+    if parallel > 1:
+        command[1:1] = ["-Z", "--parallel-max", str(parallel)]
+    if direct:
+        command[1:1] = ["--connect-to", f"{HOST}:443:127.0.0.1:{ORIGIN_PORT}"]
+    start = time.perf_counter()
+    r = subprocess.run(command, capture_output=True, timeout=wan_budget(mod))
+    elapsed = time.perf_counter() - start
+    if r.returncode != 0:
+        raise RuntimeError(f"curl failed ({r.returncode}): {r.stderr.decode()[-500:]}")
+    for e in mod["entries"]:
+        got = out / e["name"]
+        if got.stat().st_size != e["size"] or (check and sha256(got) != e["digest"]):
+            raise RuntimeError(f"curl stored other bytes than served for {e['name']}")
+    shutil.rmtree(out)
+    return elapsed
+
+
+def wan_install(mod: dict, player: Path, origin: Nginx, check: bool) -> float:
+    """The launcher's first install of mod into a player folder with only the launcher and the
+    engine: seconds from its start to the engine's record. check: its requests must be the
+    ones curl makes."""
+    shutil.rmtree(player, ignore_errors=True)
+    launcher_folder(player)
+    before = len(origin.log_lines())
+    r = run_launcher(player, timeout=wan_budget(mod))
+    if r["code"] != 0 or r["engine"] is None or DONE not in r["out"]:
+        raise RuntimeError(f"{mod['label']} install failed (exit {r['code']}):\n{r['out'][-1500:]}")
+    for e in mod["entries"]:
+        if (player / e["name"]).stat().st_size != e["size"]:
+            raise RuntimeError(f"the launcher left {e['name']} with another size")
+    if check:
+        asked = {m[1] for m in map(re.compile(r'"GET (\S+) HTTP').search,
+                                   origin.log_lines()[before:]) if m and "/dosyalar/" in m[1]}
+        if asked != {e["path"] for e in mod["entries"]}:
+            raise RuntimeError(f"the launcher asked for other files than curl does: "
+                               f"{sorted(asked ^ {e['path'] for e in mod['entries']})[:5]}")
+    return r["engine"] - r["started"]
+
+
+def wan_relay_checks(mods: list[dict]) -> None:
+    """The relay set against nginx itself (no delay, a rate far above loopback's), then one big
+    file over the configured line: its handshake, first byte and rate."""
+    check = DATA / "wan-src" / f"check-{WAN_CHECK_MB}.bin"
+    size = WAN_CHECK_MB * MIB
+    make_random(check, size)
+    path = serve(f"bench/wan-check-{WAN_CHECK_MB}.bin", check, sha256(check))
+    curl = ["curl", "-sS", "--fail", "-o", "/dev/null", "-w",
+            "%{time_appconnect} %{time_starttransfer} %{time_total} %{size_download}", url(path)]
+
+    def fetch(*extra: str) -> list[float]:
+        _, r = wall([curl[0], *extra, *curl[1:]])
+        times = [float(x) for x in r.stdout.decode().split()]
+        if times[3] != size:
+            raise RuntimeError("curl fetched a short check file")
+        return times
+
+    fastest = lambda runs: min(runs, key=lambda t: t[2])  # noqa: E731
+    direct = fastest([fetch("--connect-to", f"{HOST}:443:127.0.0.1:{ORIGIN_PORT}")
+                      for _ in range(3)])
+    many = mods[0]
+    many_direct = wan_curl(many, 1, False, direct=True)
+    with wan_line(many, 0, 100_000, runs=2) as line:
+        relayed = fastest([fetch() for _ in range(3)])
+        many_relayed = wan_curl(many, 1, False)
+    notes.append(f"relay overhead (0 ms, 100 Gbit/s) against nginx itself: {WAN_CHECK_MB} MiB "
+                 f"curl {relayed[2]:.3f} s vs {direct[2]:.3f} s; {len(many['entries']):,} "
+                 f"files over one connection {many_relayed:.3f} s vs {many_direct:.3f} s "
+                 f"(+{1000 * (many_relayed - many_direct) / len(many['entries']):.2f} ms a file); "
+                 f"relay CPU {line.stats['cpu_s']:.1f} s")
+    rtt = WAN_RTT_MS / 1000
+    with Line(WAN_RTT_MS, WAN_MBIT, 60 + 20 * size / WAN_RATE, 2 * size + 64 * MIB) as line:
+        tls, first, total, _ = fetch()
+    # curl loads its CA store while its first flight is on the way, so the handshake is set
+    # against round trips alone; the request against the same step at 0 ms.
+    ms = lambda t: f"{1000 * t:.1f} ms"  # noqa: E731
+    notes.append(f"line check, one {WAN_CHECK_MB} MiB curl over the relay: TLS ready at "
+                 f"{ms(tls)} (2 RTT + {ms(tls - 2 * rtt)}; TLS 1.3 after the TCP handshake), "
+                 f"first byte 1 RTT + {ms(first - tls - rtt)} later (at 0 ms: "
+                 f"{ms(relayed[1] - relayed[0])}), body at "
+                 f"{size / (total - first) * 8 / 1e6:.1f} Mbit/s, total {total:.3f} s vs "
+                 f"size/rate + 3 RTT = {size / WAN_RATE + 3 * rtt:.3f} s; releases late by "
+                 f"{line.stats['late_ms_mean']:.3f} ms on average (p99 "
+                 f"{line.stats['late_ms_p99']:.2f} ms)")
+
+
+def bench_wan() -> None:
+    mods = wan_mods()
+    players = {m["label"]: DATA / "wan-player" / m["label"] for m in mods}
+    # Wine's DLLs for the network and TLS loaded once, with nginx still on port 443.
+    player = launcher_folder(players[mods[0]["label"]])
+    publish_manifest(player, ["Korvantis.exe", "xash3d.exe"])
+    r = run_launcher(player)
+    if r["code"] != 0 or UP_TO_DATE not in r["out"]:
+        raise RuntimeError(f"up-to-date start failed (exit {r['code']}):\n{r['out'][-1500:]}")
+
+    SERVER[0].close()
+    work = WORK / "nginx-wan"
+    shutil.rmtree(work / "log", ignore_errors=True)
+    origin = Nginx(work, local_nginx_conf(work, WWW, CERTS, HOST, origin_port(ORIGIN_PORT)))
+    try:
+        for mod in mods:
+            warm(*(mod["source"] / e["name"] for e in mod["entries"]))
+        wan_relay_checks(mods)
+        for mod in mods:
+            wan_rows(mod, players[mod["label"]], origin)
+    finally:
+        origin.close()
+        SERVER[0] = start_nginx()
+    notes.append(f"wan: a relay (bench/wan_relay.py) between the clients and nginx adds "
+                 f"{WAN_RTT_MS} ms round trips, one more for each new connection, and one "
+                 f"{WAN_MBIT} Mbit/s downstream rate shared by all connections; floor = the "
+                 f"files' bytes / that rate. The launcher's time runs from its start to the "
+                 f"engine's record: Wine's start and its pause after an update included")
+
+
+def wan_rows(mod: dict, player: Path, origin: Nginx) -> None:
+    wan_publish(mod, player)
+    files = len(mod["entries"])
+    floor = mod["bytes"] / WAN_RATE
+    times: dict[str, list[float]] = {"launcher": [], "curl": [], "curl -Z": []}
+    lines: dict[str, dict] = {}
+    for i in range(ROUNDS):
+        for label, run in (("launcher", lambda: wan_install(mod, player, origin, i == 0)),
+                           ("curl", lambda: wan_curl(mod, 1, i == 0)),
+                           ("curl -Z", lambda: wan_curl(mod, 6, i == 0))):
+            with wan_line(mod) as line:
+                times[label].append(run())
+            lines[label] = line.stats
+        log(f"  wan {mod['label']} round {i + 1}: "
+            + ", ".join(f"{label} {t[-1]:.3f} s" for label, t in times.items())
+            + f" (floor {floor:.3f} s)")
+    best = {label: min(t) for label, t in times.items()}
+    name = (f"wan {WAN_RTT_MS} ms {WAN_MBIT} Mbit/s, install {files:,} files "
+            f"{mod['bytes'] / MIB:.0f} MiB")
+    x = lambda t: f"{t:.3f} s ({t / floor:.2f}x floor)"  # noqa: E731
+    rows.append((f"{name}: launcher vs floor", x(best["launcher"]),
+                 f"{floor:.3f} s (bytes / rate)", f"{best['launcher'] / floor:.2f}"))
+    rows.append((f"{name}: launcher vs curl, 1 connection", x(best["launcher"]), x(best["curl"]),
+                 f"{best['launcher'] / best['curl']:.2f}"))
+    rows.append((f"{name}: launcher vs curl -Z, 6 connections", x(best["launcher"]),
+                 x(best["curl -Z"]), f"{best['launcher'] / best['curl -Z']:.2f}"))
+    notes.append(f"wan {mod['label']} ({files:,} files): connections / MiB on the line, last "
+                 f"round: " + ", ".join(
+                     f"{label} {s['connections']:.0f} / {s['down'] / MIB:.1f}"
+                     for label, s in lines.items())
+                 + f" (files {mod['bytes'] / MIB:.1f})")
+
+
 def print_table() -> None:
     header = ("benchmark", "launcher", "anchor", "ratio")
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(4)]
@@ -540,12 +810,12 @@ def main() -> int:
     for exe in (TIMING_EXE, FLOOR_EXE):
         shutil.copyfile(BUILD / "tests" / "helpers" / exe.name, exe)
     prepare_prefix()
-    server = start_nginx()
+    SERVER.append(start_nginx())
     wine_start()
     try:
         for name, step in (("hash", bench_hash), ("download", bench_download),
                            ("start", bench_start), ("memory", bench_memory),
-                           ("scan", bench_drive_scan)):
+                           ("scan", bench_drive_scan), ("wan", bench_wan)):
             if ONLY and name not in ONLY:
                 continue
             log(f"{name} ...")
@@ -554,7 +824,7 @@ def main() -> int:
             log(f"{name}: {time.monotonic() - t:.0f} s")
     finally:
         wine_stop()
-        server.close()
+        SERVER[0].close()
     print_table()
     print(f"whole bench: {time.monotonic() - started:.0f} s")
     return 0

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Benchmarks of the launcher (not tests): hashing, download throughput, the drive scan, the time
-# from start to engine start of an up-to-date mod, and the peak memory of an update. Each is set
-# against an anchor measured in the same run, and one table of ratios is printed at the end.
+# from start to engine start of an up-to-date mod, the peak memory of an update, and first
+# installs over a wide-area line (wan). Each is set against an anchor measured in the same run,
+# and one table of ratios is printed at the end.
 # Runs inside a private mount and network namespace: nginx serves HTTPS on 127.0.0.1:443 for the
 # update host, with a throwaway CA trusted there only. Sizes in MiB, all overridable:
 #   BUILD_DIR        cross-build folder (default <repo>/build/bench); built here when needed
@@ -11,10 +12,20 @@
 #   MEM_BIG_MB MEM_SMALL_MB  update sizes whose peak memory is compared (1024 and 10)
 #   ROUNDS           timed rounds of each measurement, the best counts (3); MEM_ROUNDS (1)
 #   SCAN             0 skips the drive scan benchmark (ScanForGame over a 51,110-folder tree)
-#   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan)
+#   WAN_RTT_MS WAN_MBIT  the line of the wan rows: round trip in ms (40) and one downstream rate
+#                    in Mbit/s shared by all connections (100). bench/wan_relay.py holds the
+#                    update host's port 443 for them, nginx moved behind it; it adds one more
+#                    round trip to each new connection. For each mod: the launcher's first
+#                    install (start to engine, launcher and engine already there) against curl
+#                    over one keep-alive connection, curl -Z over 6, and the floor (bytes / rate);
+#                    notes: the relay against nginx itself at 0 ms, and a WAN_CHECK_MB (50) curl
+#                    over the line
+#   WAN_SMALL WAN_MEDIUM WAN_LARGE  the wan mods' files: 2-256 KiB and 2 MiB in the first (1000
+#                    and 10, about 82 MiB), 8 MiB in the second (20)
+#   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan wan)
 #   VARIANTS         scratch builds of bench_timing with a changed copy of product code, timed
 #                    beside the real one: VARIANTS=label=/path/a.exe,label2=/path/b.exe
-# Data (about 3.6 GB) is kept in $BUILD_DIR/bench-run between runs.
+# Data (about 3.9 GB) is kept in $BUILD_DIR/bench-run between runs.
 #   KORVANTIS_UPDATE_HOST  update host compiled into that build (guncelleme.korvantis.example)
 set -euo pipefail
 
