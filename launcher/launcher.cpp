@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,9 @@ namespace {
 constexpr DWORD kUnchangedPauseMs = 1200;
 // A healthy launcher confirms within a second even on a slow machine.
 constexpr DWORD kRestartConfirmMs = 15000;
+// It ends right after the confirmation; a restarter that lingers only keeps its old file.
+constexpr DWORD kRestarterExitMs = 5000;
+constexpr wchar_t kRestartEventPrefix[] = L"Local\\KorvantisRestart-";
 constexpr std::int32_t kStatusForbidden = 403;
 
 // No manifest and no engine to start: the stop, worded by what went wrong.
@@ -60,13 +64,21 @@ std::optional<std::wstring> TakeRestartMark() {
   return mark;
 }
 
-void ConfirmRestart(const std::wstring& mark) {
+KernelHandle ConfirmRestart(const std::wstring& mark) {
+  KernelHandle restarter;
+  const std::wstring prefix = kRestartEventPrefix;
+  if (mark.size() > prefix.size() && mark.compare(0, prefix.size(), prefix) == 0) {
+    // Opened before it is told: it cannot have ended, so its number names no other process.
+    const unsigned long id = std::wcstoul(mark.c_str() + prefix.size(), nullptr, 10);
+    restarter.reset(OpenProcess(SYNCHRONIZE, FALSE, id));
+  }
   const KernelHandle confirmed(OpenEventW(EVENT_MODIFY_STATE, FALSE, mark.c_str()));
   if (confirmed) SetEvent(confirmed.get());
+  return restarter;
 }
 
 bool RestartSelf() {
-  const std::wstring eventName = L"Local\\KorvantisRestart-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring eventName = kRestartEventPrefix + std::to_wstring(GetCurrentProcessId());
   const KernelHandle confirmed(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
   // The mark travels in the inherited environment, so the command line stays exactly the
   // player's. Same console, same arguments: the new launcher's output follows in this window.
@@ -83,7 +95,7 @@ bool RestartSelf() {
 
 int RunLauncher() {
   const std::optional<std::wstring> restartMark = TakeRestartMark();
-  if (restartMark) ConfirmRestart(*restartMark);
+  const KernelHandle restarter = restartMark ? ConfirmRestart(*restartMark) : KernelHandle();
   SetConsoleTitleW(L"Korvantis");
   const std::optional<std::wstring> modulePath = QueryModulePath();
   if (modulePath) {
@@ -102,6 +114,8 @@ int RunLauncher() {
   }
 
   SetCurrentDirectoryW(LauncherFolder.c_str());
+  // The launcher that restarted this one runs from that copy until it has seen the confirmation.
+  if (restarter) WaitForSingleObject(restarter.get(), kRestarterExitMs);
   DeleteOldLauncherCopy(LauncherPath + kOldLauncherSuffix);
 
   const std::wstring gameFolder = LocateGame();
