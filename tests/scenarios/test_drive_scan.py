@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from harness.korvantis import FOUND, LINE_WIPE, SCAN_LINE, SEARCHING
-from test_locate_sources import assert_found, assert_missing, run_launcher
+from test_locate_sources import assert_found, assert_missing, assert_outcome, run_launcher
 
 
 class DirectoryOpens:
@@ -99,10 +99,7 @@ def test_skipped_folders_at_any_depth(prefix, launcher_exe, engine, game_folder,
     d = drive(prefix, tmp_path, "d")
     game_folder(d / relative)
     result, saved = run_launcher(prefix, launcher_exe, engine)
-    if found:
-        assert_found(result, saved, "D:\\" + relative.replace("/", "\\"))
-    else:
-        assert_missing(result, saved)
+    assert_outcome(result, saved, "D:\\" + relative.replace("/", "\\") if found else None)
 
 
 @pytest.mark.parametrize("through_link", [True, False])
@@ -119,10 +116,7 @@ def test_reparse_points_are_not_followed(prefix, launcher_exe, engine, game_fold
         (d / "Kisayol" / "Oyunlar").mkdir()
         game_folder(d / "Kisayol" / "Oyunlar" / "CS16")
     result, saved = run_launcher(prefix, launcher_exe, engine)
-    if through_link:
-        assert_missing(result, saved)
-    else:
-        assert_found(result, saved, r"D:\Kisayol\Oyunlar\CS16")
+    assert_outcome(result, saved, None if through_link else r"D:\Kisayol\Oyunlar\CS16")
 
 
 @pytest.mark.parametrize("kind", ["cdrom", "network", "floppy", "ramdisk", "hd"])
@@ -130,10 +124,7 @@ def test_only_fixed_drives_are_scanned(prefix, launcher_exe, engine, game_folder
     e = drive(prefix, tmp_path, "e", kind)
     game_folder(e / "Oyunlar" / "CS16")
     result, saved = run_launcher(prefix, launcher_exe, engine)
-    if kind == "hd":
-        assert_found(result, saved, r"E:\Oyunlar\CS16")
-    else:
-        assert_missing(result, saved)
+    assert_outcome(result, saved, r"E:\Oyunlar\CS16" if kind == "hd" else None)
 
 
 @pytest.mark.parametrize("game_on_d", [True, False])

@@ -41,6 +41,14 @@ def assert_missing(result, saved):
     assert saved is None
 
 
+def assert_outcome(result, saved, windows_path: str | None):
+    """Found at windows_path; None: nothing found."""
+    if windows_path is None:
+        assert_missing(result, saved)
+    else:
+        assert_found(result, saved, windows_path)
+
+
 # Game folders the drive scan cannot reach (ProgramData is never entered): a find there is the
 # registry's doing alone.
 def hidden(prefix, *parts) -> Path:
