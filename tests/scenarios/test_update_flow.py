@@ -178,8 +178,11 @@ def test_names_leaving_the_folder_are_never_requested(setup, server, engine_reco
     hostile = ["../disarida.txt", "..\\disarida2.txt", "alt/../../disarida3.txt", "C:/kok.txt",
                "C:kok2.txt", "/kok3.txt", "\\kok4.txt", "\\\\sunucu\\pay\\x.txt", "NUL", "alt/CON.txt",
                "com1.txt", "nokta.", "bosluk /x.txt", ". ./disarida4.txt",
-               # The launcher's own files: the saved game path, the old copy, a download.
-               "hl_yolu.txt", "HL_YOLU.TXT", "Korvantis.exe.eski", "izinli.txt.indiriliyor"]
+               # The launcher's own files: the saved game path, the old copy, a download, the
+               # serial; taken for folders, which would block them for good; a short-name alias.
+               "hl_yolu.txt", "HL_YOLU.TXT", "Korvantis.exe.eski", "izinli.txt.indiriliyor",
+               "imza_sirasi.txt", "Korvantis.exe.indiriliyor/a.txt", "Korvantis.exe.eski/b.txt",
+               "hl_yolu.txt/c.txt", "xash3d.exe/d.txt", "KORVAN~1.EXE"]
     digest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
     server.publish({**setup.current_files(), "izinli.txt": b"fine"},
                    extra_lines=[f"{digest} 5 {name}" for name in hostile])
