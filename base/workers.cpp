@@ -40,6 +40,7 @@ void RunOnWorkers(std::size_t count, unsigned workers, const std::function<void(
   }
   if (threads.empty()) TakeJobs(jobs);
   std::vector<HANDLE> waits;
+  waits.reserve(threads.size());
   for (const KernelHandle& thread : threads) waits.push_back(thread.get());
   // One wait for all, woken to draw.
   while (!waits.empty() &&
@@ -47,6 +48,6 @@ void RunOnWorkers(std::size_t count, unsigned workers, const std::function<void(
     if (tick) tick();
   }
   // Whatever that wait said, no thread may outlive the jobs it reads.
-  for (const HANDLE thread : waits) WaitForSingleObject(thread, INFINITE);
+  for (HANDLE thread : waits) WaitForSingleObject(thread, INFINITE);
   if (tick) tick();
 }
