@@ -19,17 +19,18 @@ Prints what the launcher is built for. Exit codes: 0 fine, 1 refused, 2 usage or
 
 import argparse
 import hashlib
-import subprocess
+import os
 import sys
 from pathlib import Path
 
 from build_identity import read_build_identity
-from update_key import read_p256_point
+from korvantis_publish.errors import PublishError
+from korvantis_publish.layout import UpdateRoot
+from korvantis_publish.manifest import parse_manifest
+from korvantis_publish.names import is_launcher
+from korvantis_publish.signing import public_key_of
 
-LAUNCHER = "Korvantis.exe"
-UPDATE_FOLDER = Path("korvantis") / "guncelleme"
 NOWHERE_SUFFIXES = (".example", ".invalid", ".test", ".localhost")
-TOKEN_DIGITS = 12
 
 
 def is_nowhere_host(host):
@@ -40,31 +41,23 @@ def is_nowhere_host(host):
 
 def served_launcher(root):
     """The launcher bytes that the root's manifest makes players fetch; None when it lists none."""
-    update = Path(root) / UPDATE_FOLDER
+    update = UpdateRoot(str(root))
     try:
-        manifest = (update / "manifest.txt").read_bytes()
+        with open(update.manifest, "rb") as f:
+            manifest = f.read()
     except FileNotFoundError:
         return None
-    for line in manifest.split(b"\n"):
-        fields = line.split()
-        if len(fields) == 3 and not line.startswith(b"#") and fields[2].decode("utf-8", "replace") == LAUNCHER:
-            digest = fields[0].decode("ascii", "replace")
-            token = digest[:TOKEN_DIGITS]
-            for path in (update / "surumler" / token / LAUNCHER, update / "dosyalar" / LAUNCHER):
-                if path.is_file():
-                    data = path.read_bytes()
-                    if hashlib.sha256(data).hexdigest() == digest:
-                        return data
-            raise OSError("the served %s (sha256 %s) is not in %s" % (LAUNCHER, digest, update))
+    for entry in parse_manifest(manifest):
+        if entry.once or not is_launcher(entry.name):
+            continue
+        for path in (update.version(entry), update.plain(entry.name)):
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    data = f.read()
+                if hashlib.sha256(data).hexdigest() == entry.hash:
+                    return data
+        raise OSError("the served %s (sha256 %s) is not in %s" % (entry.name, entry.hash, update.update))
     return None
-
-
-def public_half(key_path):
-    """X || Y of the private key that publish.py would sign with, through openssl."""
-    done = subprocess.run(["openssl", "ec", "-in", str(key_path), "-pubout"], capture_output=True)
-    if done.returncode != 0:
-        raise ValueError("openssl cannot read %s as a private key" % key_path)
-    return read_p256_point(done.stdout.decode("ascii"))
 
 
 def describe(key):
@@ -111,11 +104,11 @@ def main(argv):
                 served = read_build_identity(served_bytes)
             except ValueError:
                 print("the served launcher carries no build identity: host and key not compared")
-        sign_key = public_half(args.sign) if args.sign else None
+        sign_key = public_key_of(args.sign) if args.sign else None
     except OSError as err:
         print("release_check.py: %s" % err, file=sys.stderr)
         return 2
-    except ValueError as err:
+    except (ValueError, PublishError) as err:
         print("release_check.py: %s" % err, file=sys.stderr)
         return 1
     found = problems(built, served, sign_key, args.test_host, args.new_host, args.rotate_key)
