@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <map>
 
 #include "base/launcher_paths.h"
 #include "base/numbers.h"
@@ -34,20 +35,16 @@ std::int64_t LocalFileSize(const std::wstring& path) {
   return static_cast<std::int64_t>(size);
 }
 
+bool MatchesEntry(const ManifestEntry& entry, std::int64_t size, const std::string& digest) {
+  return size == entry.size && !digest.empty() && digest == entry.hash;
+}
+
 }  // namespace
 
-bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath, DigestCache* digests) {
+bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath) {
   // Hashing only same-sized files keeps an up-to-date start cheap.
-  if (LocalFileSize(localPath) != entry.size) return false;
-  std::string digest;
-  if (digests == nullptr) {
-    digest = HashFileSha256(localPath);
-  } else {
-    auto known = digests->find(localPath);
-    if (known == digests->end()) known = digests->emplace(localPath, HashFileSha256(localPath)).first;
-    digest = known->second;
-  }
-  return !digest.empty() && digest == entry.hash;
+  const std::int64_t size = LocalFileSize(localPath);
+  return size == entry.size && MatchesEntry(entry, size, HashFileSha256(localPath));
 }
 
 UpdateManifest ReadManifest(std::string_view body) {
@@ -67,7 +64,7 @@ UpdateManifest ReadManifest(std::string_view body) {
 
   // Only same-sized files are hashed (that keeps an up-to-date start cheap), each once however
   // often it is listed, all of them side by side.
-  DigestCache digests;
+  std::map<std::wstring, std::string> digests;  // by exact local path
   std::vector<std::wstring> toHash;
   for (const Listed& item : listed) {
     if (!item.entry.once && item.localSize == item.entry.size && digests.emplace(item.local, std::string()).second) {
@@ -82,8 +79,7 @@ UpdateManifest ReadManifest(std::string_view body) {
   for (Listed& item : listed) {
     // Whatever lies there now is the player's: a placed-once file is only ever filled in.
     const bool current = item.entry.once ? item.localSize >= 0
-                                         : item.localSize == item.entry.size && !digests[item.local].empty() &&
-                                               digests[item.local] == item.entry.hash;
+                                         : MatchesEntry(item.entry, item.localSize, digests[item.local]);
     if (current) continue;
     manifest.totalBytes = SaturatingAdd(manifest.totalBytes, item.entry.size);
     manifest.entries.push_back(std::move(item.entry));

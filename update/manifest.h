@@ -1,7 +1,6 @@
 #pragma once
 // What the update server lists against what the launcher folder holds.
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -25,13 +24,8 @@ struct UpdateManifest {
 // Launcher folder + the UTF-8 name, "/" turned into "\".
 [[nodiscard]] std::wstring MakeLocalPath(const std::string& name);
 
-// Digests computed during one manifest read, by exact local path, so that a file listed many
-// times is hashed once. Only files whose size matched are ever hashed, so only they are kept.
-using DigestCache = std::map<std::wstring, std::string>;
-
 // Same size, then same SHA-256 text. A digest that could not be computed matches no hash
 // field, an empty one included. Also the test of a finished download.
-[[nodiscard]] bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath,
-                                  DigestCache* digests = nullptr);
+[[nodiscard]] bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath);
 
 [[nodiscard]] UpdateManifest ReadManifest(std::string_view body);
