@@ -69,8 +69,7 @@ std::vector<std::string_view> Components(std::string_view name) {
 
 // The launcher's own working files, letter case ignored: a top-level hl_yolu.txt,
 // imza_sirasi.txt or Korvantis.exe.eski; any of them, Korvantis.exe or xash3d.exe as the first
-// folder; any part ending in .indiriliyor; a top-level 8.3 alias (up to 7 + "~" + up to 7
-// digits, 8 at most before the dot, one extension of 1 to 3).
+// folder; any part ending in .indiriliyor.
 bool ReferenceShortName(const std::string& name) {
   const std::size_t tilde = name.find('~');
   if (tilde == std::string::npos || tilde == 0 || tilde > 7) return false;
@@ -98,12 +97,12 @@ bool ReferenceWorkingFile(std::string_view name) {
   for (const char* own : {"HL_YOLU.TXT", "KORVANTIS.EXE.ESKI", "IMZA_SIRASI.TXT"}) {
     if (first == own) return true;
   }
-  if (parts.size() > 1 && (first == "KORVANTIS.EXE" || first == "XASH3D.EXE")) return true;
-  return parts.size() == 1 && ReferenceShortName(std::string(name));
+  return parts.size() > 1 && (first == "KORVANTIS.EXE" || first == "XASH3D.EXE");
 }
 
-// The format's own rule plus the hardening the header promises (empty, NUL, trailing dot or
-// blank in a component, device names, the launcher's own files).
+// The format's own rule plus the hardening the header promises (empty name or component, NUL,
+// trailing dot or blank in a component, device names and 8.3 aliases (up to 7 + "~" + up to 7
+// digits, 8 at most before the dot, one extension of 1 to 3) anywhere, the launcher's own files).
 bool ReferenceSafeName(std::string_view name) {
   if (name.empty()) return false;
   if (ReferenceWorkingFile(name)) return false;
@@ -111,9 +110,9 @@ bool ReferenceSafeName(std::string_view name) {
   if (name[0] == '/' || name[0] == '\\') return false;
   if (name.find('\0') != std::string_view::npos) return false;
   for (std::string_view part : Components(name)) {
-    if (part.empty()) continue;
+    if (part.empty()) return false;
     if (part.back() == '.' || part.back() == ' ') return false;
-    if (ReferenceIsDevice(part)) return false;
+    if (ReferenceIsDevice(part) || ReferenceShortName(std::string(part))) return false;
   }
   return true;
 }

@@ -44,14 +44,6 @@ bool IsDeviceName(std::string_view component) {
   return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
-// One folder or file name between separators. Windows drops trailing dots and blanks, so
-// such a name would alias another file (or, as ". .", climb out of the folder).
-bool IsSafeComponent(std::string_view component) {
-  if (component.empty()) return true;  // "a//b": the separators collapse, nothing escapes
-  const char last = component.back();
-  if (last == '.' || last == ' ') return false;
-  return !IsDeviceName(component);
-}
 
 bool EndsWithIgnoreCase(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && EqualsIgnoreCase(text.substr(text.size() - suffix.size()), suffix);
@@ -74,10 +66,21 @@ bool HasShortNameShape(std::string_view name) {
   return !extension.empty() && extension.size() <= 3 && extension.find('.') == std::string_view::npos;
 }
 
+// One folder or file name between separators. Windows drops trailing dots and blanks, so
+// such a name would alias another file (or, as ". .", climb out of the folder). An empty one
+// ("a//b", "a.wad/") is collapsed or dropped: two spellings of one file, or a folder made where
+// the file belongs. A short-name alias may name another file of its folder, the launcher itself
+// at the top.
+bool IsSafeComponent(std::string_view component) {
+  if (component.empty()) return false;
+  const char last = component.back();
+  if (last == '.' || last == ' ') return false;
+  return !IsDeviceName(component) && !HasShortNameShape(component);
+}
+
 // The launcher's own files in its folder: a manifest line naming one would replace the saved
 // game path or the serial, plant the file deleted at every start, collide with a download in
-// progress, or, taking one for a folder, block it for good. On a volume with short names, an
-// alias beside the launcher may reach any of them.
+// progress, or, taking one for a folder, block it for good.
 bool NamesLauncherWorkingFile(std::string_view name) {
   const std::size_t firstSeparator = name.find_first_of("/\\");
   const std::string_view first = name.substr(0, firstSeparator);
@@ -88,7 +91,6 @@ bool NamesLauncherWorkingFile(std::string_view name) {
     const bool replaceable = own == kLauncherEntryName || own == kEngineEntryName;
     if (EqualsIgnoreCase(first, own) && (!topLevel || !replaceable)) return true;
   }
-  if (topLevel && HasShortNameShape(name)) return true;
   std::size_t start = 0;
   while (start <= name.size()) {
     const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());

@@ -34,11 +34,12 @@ inline constexpr std::string_view kSerialEntryName = KORVANTIS_SERIAL_NAME;
 inline constexpr std::string_view kEngineEntryName = KORVANTIS_ENGINE_NAME;
 
 // Refuses "..", ":" anywhere and a leading "/" or "\"; also what Windows would turn into a
-// path outside the launcher folder or into another object: an empty name, a NUL byte, a
-// folder or file name ending in "." or " ", and device names (CON, NUL, COM1, ...); and the
+// path outside the launcher folder or into another object: an empty name or folder name (so
+// no trailing separator), a NUL byte, a folder or file name ending in "." or " ", device names
+// (CON, NUL, COM1, ...) and names of the 8.3 alias shape (KORVAN~1.EXE) anywhere; and the
 // launcher's own files: a top-level hl_yolu.txt, imza_sirasi.txt or Korvantis.exe.eski, any of
-// these or Korvantis.exe or xash3d.exe taken for a folder, any folder or file *.indiriliyor, and
-// a top-level name of the 8.3 alias shape (KORVAN~1.EXE).
+// these or Korvantis.exe or xash3d.exe taken for a folder, any folder or file *.indiriliyor.
+// tests/data/entry_names.txt holds the cases, shared with the publisher's tests.
 [[nodiscard]] bool IsSafeEntryName(std::string_view name);
 
 // The launcher's own executable: "Korvantis.exe" at the top, in any letter case.
