@@ -11,7 +11,9 @@
 #include "base/launcher_paths.h"
 #include "base/process.h"
 #include "console/console.h"
+#include "launcher/folder_lock.h"
 #include "launcher/game_launch.h"
+#include "launcher/restart.h"
 #include "launcher/self_install.h"
 #include "locate/locate.h"
 #include "update/update.h"
@@ -19,11 +21,8 @@
 namespace {
 
 constexpr DWORD kUnchangedPauseMs = 1200;
-// A healthy launcher confirms within a second even on a slow machine.
-constexpr DWORD kRestartConfirmMs = 15000;
 // It ends right after the confirmation; a restarter that lingers only keeps its old file.
 constexpr DWORD kRestarterExitMs = 5000;
-constexpr wchar_t kRestartEventPrefix[] = L"Local\\KorvantisRestart-";
 constexpr std::int32_t kStatusForbidden = 403;
 
 // No manifest and no engine to start: the stop, worded by what went wrong.
@@ -46,52 +45,7 @@ void ReportUpdateStop(const UpdateResult& update) {
   WaitForKey();
 }
 
-// The new launcher cannot run: the one kept as ".eski" (this very process) goes back under its
-// name, so the shortcut keeps working. The next start may fetch the new one again, once.
-void PutBackOldLauncher() {
-  const std::wstring old = LauncherPath + kOldLauncherSuffix;
-  if (GetFileAttributesW(old.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-  ClearReadOnly(LauncherPath);
-  if (!DeleteFileW(LauncherPath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return;
-  MoveFileExW(old.c_str(), LauncherPath.c_str(), MOVEFILE_WRITE_THROUGH);
-}
-
 }  // namespace
-
-std::optional<std::wstring> TakeRestartMark() {
-  std::optional<std::wstring> mark = ReadEnvironmentVariable(kRestartMarkVariable);
-  SetEnvironmentVariableW(kRestartMarkVariable, nullptr);
-  return mark;
-}
-
-KernelHandle ConfirmRestart(const std::wstring& mark) {
-  KernelHandle restarter;
-  const std::wstring prefix = kRestartEventPrefix;
-  if (mark.size() > prefix.size() && mark.compare(0, prefix.size(), prefix) == 0) {
-    // Opened before it is told: it cannot have ended, so its number names no other process.
-    const unsigned long id = std::wcstoul(mark.c_str() + prefix.size(), nullptr, 10);
-    restarter.reset(OpenProcess(SYNCHRONIZE, FALSE, id));
-  }
-  const KernelHandle confirmed(OpenEventW(EVENT_MODIFY_STATE, FALSE, mark.c_str()));
-  if (confirmed) SetEvent(confirmed.get());
-  return restarter;
-}
-
-bool RestartSelf() {
-  const std::wstring eventName = kRestartEventPrefix + std::to_wstring(GetCurrentProcessId());
-  const KernelHandle confirmed(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-  // The mark travels in the inherited environment, so the command line stays exactly the
-  // player's. Same console, same arguments: the new launcher's output follows in this window.
-  SetEnvironmentVariableW(kRestartMarkVariable, eventName.c_str());
-  const KernelHandle child = StartWatchedProcess(LauncherPath, GetCommandLineW(), 0, LauncherFolder);
-  SetEnvironmentVariableW(kRestartMarkVariable, nullptr);  // the engine may be started instead
-  if (!child) return false;
-  if (!confirmed) return true;  // nothing to wait on: taken as started, as it always was
-  // Its first step confirms; one that ends before, or cannot even be loaded, is no launcher.
-  // One still starting after the wait is left to run: never two launchers at work.
-  const HANDLE events[] = {confirmed.get(), child.get()};
-  return WaitForMultipleObjects(2, events, FALSE, kRestartConfirmMs) != WAIT_OBJECT_0 + 1;
-}
 
 int RunLauncher() {
   const std::optional<std::wstring> restartMark = TakeRestartMark();
@@ -124,9 +78,16 @@ int RunLauncher() {
     return 1;
   }
 
+  // Held until the game starts or the new launcher has taken over.
+  FolderLockResult lock = LockLauncherFolder(LauncherFolder, [] {
+    PrintColored(Color::Quiet, "  Korvantis zaten acik, onun guncellemesi bekleniyor...\n");
+  });
+  if (lock.outcome == FolderLockOutcome::TimedOut) return LaunchGame(gameFolder);
+
   const UpdateResult update = RunUpdate();
   if (update.outcome == UpdateOutcome::ServerUnreachable || update.outcome == UpdateOutcome::SignatureRefused) {
     if (!EnginePresent()) {
+      Unlock(lock.lock);
       ReportUpdateStop(update);
       return 1;
     }
@@ -136,8 +97,15 @@ int RunLauncher() {
   // One restart per start by the player: a manifest that keeps replacing the launcher (two
   // versions under one name in other letter case, say) must not restart it for ever.
   if (update.launcherReplaced && !restartMark) {
-    if (RestartSelf()) return 0;
-    PutBackOldLauncher();
+    switch (RestartSelf()) {
+      case RestartVerdict::Started:
+      case RestartVerdict::Kept:
+        return 0;
+      case RestartVerdict::Failed:
+        PutBackOldLauncher();
+        break;
+    }
   }
+  Unlock(lock.lock);
   return LaunchGame(gameFolder);
 }

@@ -18,6 +18,7 @@ PARTIAL = ("  Guncellemenin bir kismi inmedi (oyun acik mi?), bir sonraki acilis
            "denenecek.\n")
 UNCHANGED = "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n"
 REFUSED = "  Guncelleme imzasi reddedildi.\n"
+WAITING = "  Korvantis zaten acik, onun guncellemesi bekleniyor...\n"
 SIGNATURE_STOP = ("\n  Guncellemenin imzasi gecersiz, oyun dosyalari indirilmedi.\n"
                   "  Biraz sonra tekrar dene; olmazsa Korvantis'i yeniden indir.\n")
 PROMPT = "  Kapatmak icin bir tusa bas..."
