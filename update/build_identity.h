@@ -9,6 +9,8 @@
 //   20    4   key kind: 0 none (manifests are taken unsigned), 1 ECDSA P-256
 //   24   64   the key's X then Y, big-endian; zeros without a key
 //   88  512   the update host, UTF-16LE, NUL-padded (at most 255 units)
+// Launchers in players' hands read this block in the launchers they fetch, so these fields stay
+// where they are for ever: a later layout only adds after them.
 #include <array>
 #include <cstddef>
 #include <cstdint>

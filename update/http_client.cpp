@@ -4,46 +4,65 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <memory>
 #include <optional>
 #include <vector>
 
 #include "update/build_identity.h"
-#include "update/manifest_text.h"
+#include "update/http_text.h"
 
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"Korvantis-Baslatici/1.0";
 constexpr INTERNET_PORT kHttpsPort = 443;
-constexpr int kResolveTimeoutMs = 8000;
-constexpr int kConnectTimeoutMs = 8000;
-constexpr int kSendTimeoutMs = 15000;
-constexpr int kReceiveTimeoutMs = 30000;
+constexpr DWORD kResolveTimeoutMs = 8000;
+constexpr DWORD kConnectTimeoutMs = 8000;
+constexpr DWORD kSendTimeoutMs = 15000;
+constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr DWORD kResponseChunkBytes = 65536;
 constexpr DWORD kStatusOk = 200;
+constexpr DWORD kStatusPartial = 206;
 // A body that brings less than this in any window of this length is given up: each read is
 // bounded by the receive time-out, but a byte every 25 s would never end. A healthy slow line
 // (tens of KiB/s) brings many times more.
 constexpr ULONGLONG kCrawlWindowMs = 30000;
 constexpr std::uint64_t kCrawlWindowMinBytes = 16 << 10;
 
-// The announced body length; none when the response gives none (chunked) or an unreadable one.
-std::optional<std::uint64_t> QueryContentLength(HINTERNET request) {
-  wchar_t text[32] = {};
-  DWORD bytes = sizeof(text);
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &bytes,
-                           WINHTTP_NO_HEADER_INDEX)) {
+bool PastDeadline(RequestDeadline deadline) { return deadline != kNoDeadline && GetTickCount64() >= deadline; }
+
+// A wait of at most `longest` that also ends by the deadline. Each blocking call gets its own,
+// so the deadline holds however long the server keeps quiet. (A close of the request from
+// another thread would not do: Wine lets the blocked call run on for its full time-out, and
+// hands the closed handle's value to the next request at once.)
+DWORD WaitWithin(DWORD longest, RequestDeadline deadline) {
+  if (deadline == kNoDeadline) return longest;
+  const ULONGLONG now = GetTickCount64();
+  if (now >= deadline) return 1;  // 0 would mean no limit at all
+  return static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, longest));
+}
+
+void SetWaits(HINTERNET request, RequestDeadline deadline) {
+  const auto wait = [deadline](DWORD longest) { return static_cast<int>(WaitWithin(longest, deadline)); };
+  WinHttpSetTimeouts(request, wait(kResolveTimeoutMs), wait(kConnectTimeoutMs), wait(kSendTimeoutMs),
+                     wait(kReceiveTimeoutMs));
+  // Waiting for the response head has a time-out of its own, unlimited by default on some
+  // platforms: a server that accepts and never answers must not hang the launcher.
+  DWORD responseTimeoutMs = WaitWithin(kReceiveTimeoutMs, deadline);
+  WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs, sizeof(responseTimeoutMs));
+}
+
+// A response header as ASCII text; none when missing, too long, or holding anything else.
+std::optional<std::string> QueryHeaderText(HINTERNET request, DWORD query) {
+  wchar_t text[512] = {};
+  DWORD bytes = sizeof(text) - sizeof(wchar_t);
+  if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &bytes, WINHTTP_NO_HEADER_INDEX)) {
     return std::nullopt;
   }
-  const std::size_t length = bytes / sizeof(wchar_t);
-  std::size_t i = 0;
-  while (i < length && text[i] == L' ') ++i;
-  std::string digits;
-  for (; i < length && text[i] >= L'0' && text[i] <= L'9'; ++i) digits.push_back(static_cast<char>(text[i]));
-  while (i < length && text[i] == L' ') ++i;
-  if (digits.empty() || i != length) return std::nullopt;
-  // Digits only, so never negative; a length past the int64 range saturates, beyond any limit.
-  return static_cast<std::uint64_t>(ParseSizeField(digits));
+  std::string ascii;
+  for (std::size_t i = 0; i < bytes / sizeof(wchar_t); ++i) {
+    if (text[i] >= 0x80) return std::nullopt;
+    ascii.push_back(static_cast<char>(text[i]));
+  }
+  return ascii;
 }
 
 // The session and the connection handle are made by the first request of the run.
@@ -68,16 +87,104 @@ bool Connect(HttpClient& client) {
   return static_cast<bool>(client.connection);
 }
 
+// A response's head; request is empty when no status was obtained.
+struct Head {
+  InternetHandle request;
+  DWORD status = 0;
+  std::optional<std::uint64_t> length;  // Content-Length
+};
+
+// One GET, extraHeaders empty or CRLF-ended lines, up to the response head.
+Head SendRequest(HttpClient& client, const std::wstring& path, const std::wstring& extraHeaders,
+                 RequestDeadline deadline) {
+  Head head;
+  if (!Connect(client)) return head;
+  // Certificate checks and the redirect policy (never from HTTPS down to HTTP) stay the
+  // platform's defaults: nothing here loosens them.
+  InternetHandle request(WinHttpOpenRequest(client.connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  if (!request) return head;
+  SetWaits(request.get(), deadline);
+  const wchar_t* headers = extraHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extraHeaders.c_str();
+  const DWORD headersLength = extraHeaders.empty() ? 0 : static_cast<DWORD>(-1);  // -1: up to the NUL
+  if (!WinHttpSendRequest(request.get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !WinHttpReceiveResponse(request.get(), nullptr)) {
+    return head;
+  }
+  DWORD statusBytes = sizeof(head.status);
+  if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &head.status, &statusBytes, WINHTTP_NO_HEADER_INDEX)) {
+    return head;
+  }
+  if (const std::optional<std::string> length = QueryHeaderText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH)) {
+    head.length = ParseContentLength(*length);
+  }
+  head.request = std::move(request);
+  return head;
+}
+
+// How a body ended. Cut: it broke off (a read error, or the connection closed before the
+// announced length), which a new request may continue. Failed: nothing to continue: too long,
+// crawling, past the deadline, or not stored.
+enum class BodyEnd { Whole, Cut, Failed };
+struct BodyRead {
+  BodyEnd end = BodyEnd::Whole;
+  std::uint64_t bytes = 0;  // taken in and stored
+};
+
+template <typename Writer>
+BodyRead ReadBody(HINTERNET request, std::optional<std::uint64_t> announced, std::uint64_t room, Writer& writer,
+                  RequestDeadline deadline) {
+  std::vector<char> buffer(kResponseChunkBytes);
+  BodyRead body;
+  const auto broken = [&body, deadline] {
+    body.end = PastDeadline(deadline) ? BodyEnd::Failed : BodyEnd::Cut;
+    return body;
+  };
+  ULONGLONG windowStart = GetTickCount64();
+  std::uint64_t windowStartBytes = 0;
+  for (;;) {
+    if (deadline != kNoDeadline) {
+      if (PastDeadline(deadline)) return {BodyEnd::Failed, body.bytes};
+      DWORD receiveMs = WaitWithin(kReceiveTimeoutMs, deadline);
+      WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &receiveMs, sizeof(receiveMs));
+    }
+    // Asking what has arrived first makes a read return with what is there: a read of a whole
+    // chunk may otherwise wait for all of it, whatever the pace of the bytes.
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) return broken();
+    if (available == 0) break;
+    // Judged only while more is to come: a body whose last bytes are in is never given up.
+    const std::uint64_t arrived = body.bytes + available;
+    if (const ULONGLONG now = GetTickCount64(); now - windowStart >= kCrawlWindowMs) {
+      if (!(announced && arrived >= *announced) && arrived - windowStartBytes < kCrawlWindowMinBytes) {
+        return {BodyEnd::Failed, body.bytes};
+      }
+      windowStart = now;
+      windowStartBytes = body.bytes;
+    }
+    DWORD read = 0;
+    if (!WinHttpReadData(request, buffer.data(), std::min(available, kResponseChunkBytes), &read)) return broken();
+    if (read == 0) break;
+    // Chunked or ended only by closing, a body has no announced end: stop at the limit.
+    if (read > room - body.bytes) return {BodyEnd::Failed, body.bytes};
+    if (!writer.Write(buffer.data(), read)) return {BodyEnd::Failed, body.bytes};
+    body.bytes += read;
+  }
+  // A connection that drops mid-body usually ends like a whole body (0 bytes, no error):
+  // only the announced length tells the two apart.
+  if (announced && body.bytes != *announced) return broken();
+  return body;
+}
+
 // Memory: appended as it comes, cut back to what it was when the body turns out broken.
 class MemoryWriter {
  public:
   explicit MemoryWriter(const MemorySink& sink) : body_(sink.body), start_(sink.body.size()) {}
-  bool Open() { return true; }
   bool Write(const char* data, DWORD bytes) {
     body_.append(data, bytes);
     return true;
   }
-  bool Finish() { return true; }
   void Discard() { body_.resize(start_); }
 
  private:
@@ -88,116 +195,98 @@ class MemoryWriter {
 class FileWriter {
  public:
   explicit FileWriter(const FileSink& sink) : sink_(sink) {}
-  bool Open() {
-    output_ = OwnFile(CreateFileW(sink_.file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
-    return static_cast<bool>(output_);
+  // Creates the file, or empties it for an answer that sends the whole body again.
+  bool StartOver() {
+    if (!output_) {
+      output_ = OwnFile(CreateFileW(sink_.file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+      return static_cast<bool>(output_);
+    }
+    const LARGE_INTEGER start{};
+    if (!SetFilePointerEx(output_.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(output_.get())) return false;
+    if (written_ > 0 && sink_.written) sink_.written(-written_);
+    written_ = 0;
+    return true;
   }
   bool Write(const char* data, DWORD bytes) {
-    DWORD written = 0;
-    if (!WriteFile(output_.get(), data, bytes, &written, nullptr) || written != bytes) return false;
+    DWORD done = 0;
+    if (!WriteFile(output_.get(), data, bytes, &done, nullptr) || done != bytes) return false;
+    written_ += bytes;
     if (sink_.written) sink_.written(bytes);
     return true;
   }
   // On disk before the caller gives the file its real name: a power cut must not leave a
   // renamed file whose bytes never reached the disk.
   bool Finish() { return FlushFileBuffers(output_.get()) != 0; }
-  void Discard() {}
 
  private:
   const FileSink& sink_;
   FileHandle output_;
+  std::int64_t written_ = 0;
 };
 
-template <typename Writer>
-HttpResult Download(HttpClient& client, const std::wstring& path, std::uint64_t maxBodyBytes, Writer& writer) {
-  if (!Connect(client)) return {};
-  // Certificate checks and the redirect policy (never from HTTPS down to HTTP) stay the
-  // platform's defaults: nothing here loosens them.
-  const InternetHandle request(WinHttpOpenRequest(client.connection.get(), L"GET", path.c_str(), nullptr,
-                                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                  WINHTTP_FLAG_SECURE));
-  if (!request) return {};
-  WinHttpSetTimeouts(request.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-  // Waiting for the response head has a time-out of its own, unlimited by default on some
-  // platforms: a server that accepts and never answers must not hang the launcher.
-  DWORD responseTimeoutMs = kReceiveTimeoutMs;
-  WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs,
-                   sizeof(responseTimeoutMs));
-
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(request.get(), nullptr)) {
-    return {};
-  }
-  DWORD status = 0;
-  DWORD statusBytes = sizeof(status);
-  if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes, WINHTTP_NO_HEADER_INDEX)) {
-    return {};
-  }
-  HttpResult refused{false, static_cast<std::int32_t>(status)};
-  if (status != kStatusOk) return refused;
-
-  // A body longer than the caller can use would only fill memory or the disk.
-  const std::optional<std::uint64_t> announced = QueryContentLength(request.get());
-  if (announced && *announced > maxBodyBytes) return {};
-
-  // Opened only now, so a refused request never truncates an old file.
-  if (!writer.Open()) return refused;
-
-  std::vector<char> buffer(kResponseChunkBytes);
-  std::uint64_t received = 0;
-  bool broken = false;
-  ULONGLONG windowStart = GetTickCount64();
-  std::uint64_t windowStartBytes = 0;
-  for (;;) {
-    // Asking what has arrived first makes a read return with what is there: a read of a whole
-    // chunk may otherwise wait for all of it, whatever the pace of the bytes.
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request.get(), &available)) {
-      broken = true;
-      break;
-    }
-    if (available == 0) break;
-    DWORD read = 0;
-    if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kResponseChunkBytes), &read)) {
-      broken = true;
-      break;
-    }
-    if (read == 0) break;
-    received += read;
-    if (const ULONGLONG now = GetTickCount64(); now - windowStart >= kCrawlWindowMs) {
-      if (received - windowStartBytes < kCrawlWindowMinBytes) {
-        broken = true;
-        break;
-      }
-      windowStart = now;
-      windowStartBytes = received;
-    }
-    // Chunked or ended only by closing, a body has no announced end: stop at the limit.
-    if (received > maxBodyBytes) {
-      broken = true;
-      break;
-    }
-    if (!writer.Write(buffer.data(), read)) return refused;
-  }
-  // A connection that drops mid-body usually ends like a whole body (0 bytes, no error):
-  // only the announced length tells the two apart.
-  if (broken || (announced && received != *announced)) {
-    writer.Discard();
-    return {};
-  }
-  return {writer.Finish(), static_cast<std::int32_t>(status)};
+std::wstring RangeHeaders(std::uint64_t from, const std::string& entityTag) {
+  std::wstring headers = L"Range: bytes=" + std::to_wstring(from) + L"-\r\n";
+  // Without a tag to pin the version, what follows may belong to a newer file; the digest check
+  // before the move then refuses the mix.
+  if (!entityTag.empty()) headers += L"If-Range: " + std::wstring(entityTag.begin(), entityTag.end()) + L"\r\n";
+  return headers;
 }
 
 }  // namespace
 
-HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const MemorySink& sink) {
+HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const MemorySink& sink,
+                            RequestDeadline deadline) {
+  const Head head = SendRequest(client, path, std::wstring(), deadline);
+  if (!head.request) return {};
+  if (head.status != kStatusOk) return {false, static_cast<std::int32_t>(head.status)};
+  // A body longer than the caller can use would only fill memory.
+  if (head.length && *head.length > sink.maxBodyBytes) return {};
   MemoryWriter writer(sink);
-  return Download(client, path, sink.maxBodyBytes, writer);
+  if (ReadBody(head.request.get(), head.length, sink.maxBodyBytes, writer, deadline).end != BodyEnd::Whole) {
+    writer.Discard();
+    return {};
+  }
+  return {true, static_cast<std::int32_t>(head.status)};
 }
 
-HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink) {
+HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink,
+                          RequestDeadline deadline) {
   FileWriter writer(sink);
-  return Download(client, path, sink.maxBodyBytes, writer);
+  std::uint64_t held = 0;              // bytes in the file, all of one version of it
+  std::optional<std::uint64_t> total;  // that version's length, from the answer that began the file
+  std::string entityTag;               // and its tag, when it gave a usable one
+  for (;;) {
+    const Head head = SendRequest(client, path, held == 0 ? std::wstring() : RangeHeaders(held, entityTag), deadline);
+    if (!head.request) return {};
+    const HttpResult refused{false, static_cast<std::int32_t>(head.status)};
+    const std::uint64_t before = held;
+    if (head.status == kStatusOk) {
+      // A body longer than the caller can use would only fill the disk.
+      if (head.length && *head.length > sink.maxBodyBytes) return {};
+      // Opened (or emptied) only now, so a refused request never truncates an old file.
+      if (!writer.StartOver()) return refused;
+      held = 0;
+      total = head.length;
+      const std::optional<std::string> tag = QueryHeaderText(head.request.get(), WINHTTP_QUERY_ETAG);
+      entityTag = tag && IsUsableEntityTag(*tag) ? *tag : std::string();
+    } else if (head.status == kStatusPartial && held > 0) {
+      // Only the rest of the same file, from the very byte asked for, is appended.
+      const std::optional<std::string> text = QueryHeaderText(head.request.get(), WINHTTP_QUERY_CONTENT_RANGE);
+      const std::optional<ContentRange> range = text ? ParseContentRange(*text) : std::nullopt;
+      if (!range || range->first != held || range->total != *total || !head.length ||
+          *head.length != range->last - range->first + 1) {
+        return refused;
+      }
+    } else {
+      return refused;
+    }
+    const BodyRead body = ReadBody(head.request.get(), head.length, sink.maxBodyBytes - held, writer, deadline);
+    held += body.bytes;
+    if (body.end == BodyEnd::Failed) return {};
+    if (body.end == BodyEnd::Whole && (!total || held == *total)) return {writer.Finish(), refused.status};
+    // Broken off, or a range that stopped short: asked again only while the file grows, so a
+    // server that ignores ranges and breaks at the same byte costs one more request, not a loop.
+    if (!total || held <= before || PastDeadline(deadline)) return {};
+  }
 }

@@ -18,7 +18,7 @@ struct HttpClient {
 struct HttpResult {
   // A 200 whose whole body arrived and was stored.
   bool ok = false;
-  // The response's status; 0 when none (or only a broken body) was obtained.
+  // The last response's status; 0 when none (or only a broken body) was obtained.
   std::int32_t status = 0;
 };
 
@@ -32,9 +32,24 @@ struct MemorySink {
 struct FileSink {
   const std::wstring& file;  // flushed to disk before a true result
   std::uint64_t maxBodyBytes;
-  std::function<void(std::uint64_t bytes)> written;  // after every chunk on disk; may be empty
+  // After every chunk on disk, with its size; with minus what the file held when an answer
+  // starts it over. May be empty.
+  std::function<void(std::int64_t bytes)> written;
 };
 
-// A body that breaks off or falls short of its announced length fails with status 0.
-[[nodiscard]] HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const MemorySink& sink);
-[[nodiscard]] HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink);
+// The GetTickCount64() value by which a request must be done: every wait in it (the name, the
+// connection, the head, each read) ends by then, and a body still coming fails.
+using RequestDeadline = std::uint64_t;
+inline constexpr RequestDeadline kNoDeadline = UINT64_MAX;
+
+// A body that breaks off, falls short of its announced length, crawls or is still coming at the
+// deadline fails with status 0.
+[[nodiscard]] HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const MemorySink& sink,
+                                          RequestDeadline deadline = kNoDeadline);
+// The same, except that a body with an announced length that breaks off after bringing bytes is
+// asked for again from where it broke (Range, and If-Range with the entity tag of the answer that
+// began the file), as long as each answer takes the file further and the deadline allows: a 206
+// that continues at that byte with the same total is appended, a 200 starts the file over, and
+// anything else fails.
+[[nodiscard]] HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink,
+                                        RequestDeadline deadline = kNoDeadline);

@@ -5,7 +5,8 @@ namespace {
 constexpr std::size_t kLayoutOffset = 16;
 constexpr std::size_t kKeyKindOffset = 20;
 constexpr std::size_t kIdentityBytes = 600;
-constexpr std::uint32_t kKnownLayout = 1;
+// Layout 1's fields stay where they are in every later layout, which only adds after them.
+constexpr std::uint32_t kFirstLayout = 1;
 
 std::uint32_t ReadLittleEndian32(std::string_view bytes, std::size_t at) {
   std::uint32_t value = 0;
@@ -21,6 +22,6 @@ std::optional<std::uint32_t> LauncherImageKeyKind(std::string_view image, std::s
   if (at == std::string_view::npos || image.size() - at < kIdentityBytes) return std::nullopt;
   // Two blocks would let a file show one and be another.
   if (image.find(magic, at + 1) != std::string_view::npos) return std::nullopt;
-  if (ReadLittleEndian32(image, at + kLayoutOffset) != kKnownLayout) return std::nullopt;
+  if (ReadLittleEndian32(image, at + kLayoutOffset) < kFirstLayout) return std::nullopt;
   return ReadLittleEndian32(image, at + kKeyKindOffset);
 }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <map>
 
+#include "base/files.h"
 #include "base/launcher_paths.h"
 #include "base/numbers.h"
 #include "base/text.h"
@@ -51,7 +52,8 @@ UpdateManifest ReadManifest(std::string_view body) {
   struct Listed {
     ManifestEntry entry;
     std::wstring local;
-    std::int64_t localSize;  // -1: nothing there (a folder counts, as size 0)
+    std::int64_t localSize;  // -1: not to be examined (a folder counts, as size 0)
+    bool missing;            // known not to be there, not merely unreadable
   };
   std::vector<Listed> listed;
   ForEachLine(body, [&listed](std::string_view line) {
@@ -59,7 +61,9 @@ UpdateManifest ReadManifest(std::string_view body) {
     if (!entry) return;
     std::wstring local = MakeLocalPath(entry->name);
     const std::int64_t size = LocalFileSize(local);
-    listed.push_back({std::move(*entry), std::move(local), size});
+    const DWORD error = size < 0 ? GetLastError() : ERROR_SUCCESS;
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    listed.push_back({std::move(*entry), std::move(local), size, missing});
   });
 
   // Only same-sized files are hashed (that keeps an up-to-date start cheap), each once however
@@ -72,13 +76,16 @@ UpdateManifest ReadManifest(std::string_view body) {
     }
   }
   std::vector<std::string> hashed(toHash.size());
-  RunOnWorkers(toHash.size(), kUpdateWorkers, [&toHash, &hashed](std::size_t i) { hashed[i] = HashFileSha256(toHash[i]); });
+  // A spinning disk reads one file after another faster than several at once.
+  const unsigned hashers = VolumeHasSeekPenalty(LauncherFolder) ? 1 : kUpdateWorkers;
+  RunOnWorkers(toHash.size(), hashers, [&toHash, &hashed](std::size_t i) { hashed[i] = HashFileSha256(toHash[i]); });
   for (std::size_t i = 0; i < toHash.size(); ++i) digests[toHash[i]] = std::move(hashed[i]);
 
   UpdateManifest manifest;
   for (Listed& item : listed) {
-    // Whatever lies there now is the player's: a placed-once file is only ever filled in.
-    const bool current = item.entry.once ? item.localSize >= 0
+    // Whatever lies there now is the player's: a placed-once file is only ever filled in. One
+    // that cannot be examined (access denied, a path too long) is not fetched for nothing.
+    const bool current = item.entry.once ? !item.missing
                                          : MatchesEntry(item.entry, item.localSize, digests[item.local]);
     if (current) continue;
     manifest.totalBytes = SaturatingAdd(manifest.totalBytes, item.entry.size);

@@ -24,6 +24,12 @@ namespace {
 
 constexpr DWORD kCompletePauseMs = 700;
 constexpr DWORD kPartialPauseMs = 3000;
+// The manifest is small; a server that takes longer than this over it, however steadily it
+// drips, is as good as unreachable: the player should be playing.
+constexpr std::uint64_t kManifestLimitMs = 60000;
+// A file gets a minute plus the time its size takes at 8 KiB/s, drops and resumes included.
+constexpr std::uint64_t kFileLimitBaseMs = 60000;
+constexpr std::uint64_t kFileLimitBytesPerSecond = 8 << 10;
 // A replaced file must be under its name on disk, not only in the cache, when the call returns.
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
@@ -37,32 +43,49 @@ void CreateTargetFolders(const std::wstring& target) {
   }
 }
 
-// The highest serial this launcher accepted; none when the file is missing or unreadable (then
-// any serial is taken: trust on first use). It holds the serial line itself.
+std::uint64_t FileDeadline(std::int64_t size) {
+  const auto bytes = static_cast<std::uint64_t>(size < 0 ? 0 : size);
+  const std::uint64_t seconds = bytes / kFileLimitBytesPerSecond;
+  if (seconds > UINT64_MAX / 2000) return kNoDeadline;  // far beyond any real line anyway
+  return GetTickCount64() + kFileLimitBaseMs + seconds * 1000;
+}
+
+// The highest serial this launcher accepted, which it holds as the serial line itself: 0 while
+// there is no such file (trust on first use). None when the file is there but cannot be read or
+// holds no serial: taking that for "none yet" would let any older manifest back in.
 std::optional<std::int64_t> ReadAcceptedSerial() {
   constexpr std::uint64_t kSerialFileMaxBytes = 64;
-  const std::optional<std::string> line = ReadWholeFile(LauncherFolder + kSerialFileName, kSerialFileMaxBytes);
-  const std::int64_t serial = line ? ParseManifestSerial(*line) : kBadSerial;
+  const std::wstring path = LauncherFolder + kSerialFileName;
+  const std::optional<std::string> line = ReadWholeFile(path, kSerialFileMaxBytes);
+  if (!line) {
+    const bool missing = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                         GetLastError() == ERROR_FILE_NOT_FOUND;
+    return missing ? std::optional<std::int64_t>(0) : std::nullopt;
+  }
+  const std::int64_t serial = ParseManifestSerial(*line);
   return serial > 0 ? std::optional<std::int64_t>(serial) : std::nullopt;
 }
 
+enum class ManifestVerdict { Accepted, BadSignature, SerialUnreadable, SerialUnwritable };
+
 // Whoever holds the server must not be able to push programs to players, nor serve an older
 // manifest again: only what the maintainer signed, with a serial not below the highest seen, is
-// read. content is narrowed to the signed bytes.
-bool AcceptSignedManifest(const UpdateKey& key, std::string_view& content) {
+// read, and only once a higher serial is on disk. content is narrowed to the signed bytes.
+ManifestVerdict AcceptSignedManifest(const UpdateKey& key, std::string_view& content) {
   const std::optional<SignedManifest> signedManifest = SplitSignedManifest(content);
   if (!signedManifest || !VerifyManifestSignature(signedManifest->content, signedManifest->signature, key)) {
-    return false;
+    return ManifestVerdict::BadSignature;
   }
   const std::int64_t serial = ParseManifestSerial(signedManifest->content);
   const std::optional<std::int64_t> accepted = ReadAcceptedSerial();
-  if (serial == kBadSerial || (accepted && serial < *accepted)) return false;  // none counts as 0
-  if (serial != kNoSerial && (!accepted || serial > *accepted)) {
+  if (!accepted) return ManifestVerdict::SerialUnreadable;
+  if (serial == kBadSerial || serial < *accepted) return ManifestVerdict::BadSignature;  // none counts as 0
+  if (serial > *accepted) {
     const std::string line = std::string(kSerialLinePrefix) + std::to_string(serial) + "\n";
-    (void)ReplaceFileContents(LauncherFolder + kSerialFileName, line);
+    if (!ReplaceFileContents(LauncherFolder + kSerialFileName, line)) return ManifestVerdict::SerialUnwritable;
   }
   content = signedManifest->content;
-  return true;
+  return ManifestVerdict::Accepted;
 }
 
 // A keyed launcher is replaced only by a keyed one: a launcher without a key would take the
@@ -71,7 +94,8 @@ bool KeepsCheckingSignatures(const std::wstring& downloadedLauncher) {
   constexpr std::uint64_t kLauncherMaxBytes = 256u << 20;
   const std::optional<std::string> image = ReadWholeFile(downloadedLauncher, kLauncherMaxBytes);
   const std::string_view magic(BuiltIdentity.magic, sizeof(BuiltIdentity.magic));
-  return image && LauncherImageKeyKind(*image, magic) == kP256UpdateKey;
+  const std::optional<std::uint32_t> kind = image ? LauncherImageKeyKind(*image, magic) : std::nullopt;
+  return kind && *kind != kNoUpdateKey;
 }
 
 // Adds to a counter that other threads add to as well, stopping at the limits.
@@ -89,8 +113,13 @@ std::vector<std::vector<std::size_t>> GroupByLocalFile(const std::vector<Manifes
   std::map<std::wstring, std::size_t> groupOf;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     std::wstring key = MakeLocalPath(entries[i].name);
-    // As the file system compares names: letter case by the invariant table.
+    // As the file system resolves and compares names: the full path, then letter case by the
+    // invariant table.
     if (!key.empty() && key.size() <= kLongestPathUnits) {
+      const DWORD needed = GetFullPathNameW(key.c_str(), 0, nullptr, nullptr);
+      std::wstring full(needed, L'\0');
+      const DWORD length = needed > 0 ? GetFullPathNameW(key.c_str(), needed, full.data(), nullptr) : 0;
+      if (length > 0 && length < needed) key.assign(full, 0, length);
       LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.c_str(), static_cast<int>(key.size()), key.data(),
                     static_cast<int>(key.size()), nullptr, nullptr, 0);
     }
@@ -99,6 +128,16 @@ std::vector<std::vector<std::size_t>> GroupByLocalFile(const std::vector<Manifes
     groups[known->second].push_back(i);
   }
   return groups;
+}
+
+// Without MOVEFILE_REPLACE_EXISTING: a placed-once file that appeared meanwhile is the player's,
+// and is just as good as the one fetched.
+bool PlaceOnce(const std::wstring& temp, const std::wstring& target) {
+  if (MoveFileWaitingForScanners(temp, target, MOVEFILE_WRITE_THROUGH)) return true;
+  const DWORD error = GetLastError();
+  if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+  DeleteFileW(temp.c_str());
+  return true;
 }
 
 }  // namespace
@@ -121,13 +160,13 @@ bool MoveDownloadIntoPlace(const std::wstring& tempPath, const std::wstring& tar
     // Windows will not move a file over a read-only one (a copy from a CD, or the player's
     // choice): that file would fail at every start.
     ClearReadOnly(targetPath);
-    return MoveFileExW(tempPath.c_str(), targetPath.c_str(), kMoveFlags) != 0;
+    return MoveFileWaitingForScanners(tempPath, targetPath, kMoveFlags);
   }
   // A running exe cannot be overwritten but can be renamed: move it aside first.
   const std::wstring oldPath = targetPath + kOldLauncherSuffix;
   DeleteOldLauncherCopy(oldPath);
   const bool movedAside = MoveFileExW(targetPath.c_str(), oldPath.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-  if (MoveFileExW(tempPath.c_str(), targetPath.c_str(), kMoveFlags)) {
+  if (MoveFileWaitingForScanners(tempPath, targetPath, kMoveFlags)) {
     selfReplaced = true;
     return true;
   }
@@ -142,17 +181,32 @@ UpdateResult RunUpdate() {
   // Every request of this run goes through one session; closed when the update ends.
   HttpClient client;
   std::string body;
-  const HttpResult manifestResponse = DownloadToMemory(client, BuildManifestPath(), {body, kManifestMaxBytes});
+  const HttpResult manifestResponse = DownloadToMemory(client, BuildManifestPath(), {body, kManifestMaxBytes},
+                                                       GetTickCount64() + kManifestLimitMs);
   UpdateResult result;
   result.httpStatus = manifestResponse.status;
   std::string_view content = body;
   const UpdateKey key = BuiltUpdateKey();
   if (!manifestResponse.ok) {
     result.outcome = UpdateOutcome::ServerUnreachable;
-  } else if (key.present && !AcceptSignedManifest(key, content)) {
+  } else if (key.present) {
     // A refused manifest counts as no manifest at all.
-    PrintColored(Color::Warning, "  Guncelleme imzasi reddedildi.\n");
-    result.outcome = UpdateOutcome::SignatureRefused;
+    switch (AcceptSignedManifest(key, content)) {
+      case ManifestVerdict::Accepted:
+        break;
+      case ManifestVerdict::BadSignature:
+        PrintColored(Color::Warning, "  Guncelleme imzasi reddedildi.\n");
+        result.outcome = UpdateOutcome::SignatureRefused;
+        break;
+      case ManifestVerdict::SerialUnreadable:
+        PrintColored(Color::Warning, "  Imza sirasi dosyasi (imza_sirasi.txt) okunamadi, guncelleme reddedildi.\n");
+        result.outcome = UpdateOutcome::SignatureRefused;
+        break;
+      case ManifestVerdict::SerialUnwritable:
+        PrintColored(Color::Warning, "  Imza sirasi dosyasi (imza_sirasi.txt) yazilamadi, guncelleme reddedildi.\n");
+        result.outcome = UpdateOutcome::SignatureRefused;
+        break;
+    }
   }
   if (result.outcome != UpdateOutcome::UpToDate) return result;
 
@@ -182,12 +236,12 @@ UpdateResult RunUpdate() {
     // No more than the entry's size is taken in, and what arrived must have exactly its size
     // and digest: a cut, long or wrong body, or an entry that cannot be verified, never lands.
     const auto limit = static_cast<std::uint64_t>(entry.size < 0 ? 0 : entry.size);
-    std::int64_t received = 0;
-    const auto count = [&received, &done](std::uint64_t bytes) {
-      received += static_cast<std::int64_t>(bytes);  // at most limit: no overflow
-      AddSaturating(done, static_cast<std::int64_t>(bytes));
+    std::int64_t received = 0;  // what the file holds now
+    const auto count = [&received, &done](std::int64_t bytes) {
+      received += bytes;  // between 0 and limit: no overflow
+      AddSaturating(done, bytes);
     };
-    const bool verified = DownloadToFile(client, BuildFilePath(entry), {temp, limit, count}).ok &&
+    const bool verified = DownloadToFile(client, BuildFilePath(entry), {temp, limit, count}, FileDeadline(entry.size)).ok &&
                           IsEntryCurrent(entry, temp) &&
                           (!key.present || !IsLauncherEntryName(entry.name) || KeepsCheckingSignatures(temp));
     if (!verified) {
@@ -197,9 +251,7 @@ UpdateResult RunUpdate() {
       return;
     }
     bool replacedSelf = false;
-    // Without MOVEFILE_REPLACE_EXISTING: a placed-once file that appeared meanwhile stays.
-    const bool placed = entry.once ? MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0
-                                   : MoveDownloadIntoPlace(temp, target, entry.name, replacedSelf);
+    const bool placed = entry.once ? PlaceOnce(temp, target) : MoveDownloadIntoPlace(temp, target, entry.name, replacedSelf);
     if (!placed) {
       DeleteFileW(temp.c_str());
       ++failures;

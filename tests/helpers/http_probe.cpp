@@ -57,7 +57,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring file = argv[3];
     // Drawn as the update draws it, from the sink's reports.
     ProgressLine line;
-    const auto draw = [&line](std::uint64_t bytes) { DrawProgress(line, static_cast<std::int64_t>(bytes), false); };
+    const auto draw = [&line](std::int64_t bytes) { DrawProgress(line, bytes, false); };
     const HttpResult result = DownloadToFile(client, argv[2], {file, BodyLimit(UINT64_MAX), draw});
     WIN32_FILE_ATTRIBUTE_DATA data{};
     std::size_t bytes = 0;

@@ -277,6 +277,48 @@ def test_trickling_server_still_delivers(scene, server, pace):
     print(f"\ntrickle ({pace}): {run.elapsed():.1f} s")
 
 
+@pytest.mark.parametrize("ranges", [True, False], ids=["ranges honoured", "ranges ignored"])
+def test_a_line_that_drops_every_few_hundred_kilobytes(scene, server, ranges):
+    """One start brings a file several times the stretch the line holds, each byte once, where
+    the server continues where it broke; one that starts over is asked once more, not for ever,
+    and the old file stays."""
+    name = b"cstrike/maps/buyuk.bsp"
+    data = os.urandom(2 << 20)
+    every = 384 << 10
+    if not ranges:
+        (scene.folder / "cstrike" / "maps").mkdir()
+        (scene.folder / "cstrike" / "maps" / "buyuk.bsp").write_bytes(b"the map as it was")
+        scene.before_files = scene.home.files()
+    server.put(MANIFEST, b"\n".join(scene.current_lines() + [line(name, data)]) + b"\n")
+    dropping = reply.dropping(data, every, ranges)
+    server.on(reply.FILES_ROOT + "cstrike/maps/", dropping)
+    run, code = scene.run()
+    asked = [r["headers"] for r in server.requests_to(reply.FILES_ROOT)]
+    if ranges:
+        scene.check_survived(run, code, arrived={name: data})
+        assert DONE in run.out, run.out
+        assert dropping.sent == len(data)
+        assert [h.get("Range") for h in asked] == [None] + [f"bytes={n}-" for n in range(every, len(data), every)]
+        assert all(h.get("If-Range") == dropping.etag for h in asked[1:]), asked
+    else:
+        scene.check_survived(run, code)
+        assert PARTIAL in run.out, run.out
+        assert [h.get("Range") for h in asked] == [None, f"bytes={every}-"]
+
+
+def test_a_manifest_that_would_take_an_hour_is_given_up(scene, server):
+    """1 KiB a second keeps well above the crawl rule (16 KiB in 30 s), and would still hold
+    the player for an hour: the manifest has a minute."""
+    filler = [b"# %04d %s" % (i, b"k" * 1015) for i in range(3600)]
+    body = b"\n".join(scene.current_lines() + filler) + b"\n"
+    server.on(MANIFEST, reply.trickle(body, chunk=1024, delay=1.0))
+    run, code = scene.run(timeout=180)
+    scene.check_survived(run, code)
+    assert CHECKING + UNCHANGED in run.out, run.out
+    print(f"\nhour-long manifest: {run.elapsed():.1f} s until exit")
+    assert run.elapsed() < 60 + 20
+
+
 @pytest.mark.parametrize("crawling", ["manifest", "file"])
 def test_a_crawling_answer_is_given_up(scene, server, crawling):
     """A byte every few seconds keeps every read inside the receive time-out, yet would hold

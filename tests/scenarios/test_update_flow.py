@@ -15,8 +15,10 @@ import pytest
 from harness import https_server as reply
 from harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE, ENGINE_RECORD,
                                LAUNCHER, MANIFEST_REQUEST, OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH,
-                               UNCHANGED, UP_TO_DATE, USER_AGENT)
+                               UNCHANGED, UP_TO_DATE, USER_AGENT, WAITING, place_launcher,
+                               write_saved_path)
 from harness.wine import WINE_ENV
+from soak.launcher_run import Run
 
 
 class Setup:
@@ -170,7 +172,9 @@ def test_hundreds_of_files_side_by_side_fail_apart(setup, server, engine_record)
             assert (setup.folder / name).read_bytes() == data, name
     assert setup.leftovers() == []
     requested = sorted(p.split("?")[0] for p in file_requests(server))
-    assert requested == sorted(server.file_path(name) for name in files)  # each once
+    # Each once, but the cut one: asked again from where it broke, it started over and broke at
+    # the same byte, which ends it.
+    assert requested == sorted([server.file_path(name) for name in files] + [server.file_path(broken[2])])
     assert engine_started(setup, engine_record)
 
 
@@ -251,6 +255,46 @@ def test_a_new_launcher_that_cannot_start_gives_way_to_the_old_one(setup, server
         assert setup.launcher.read_bytes() == old
         assert not (setup.folder / ("Korvantis.exe" + OLD_SUFFIX)).exists()
         assert [p.split("?")[0] for p in file_requests(server)] == [server.file_path("Korvantis.exe")]
+
+
+def test_a_new_launcher_that_ends_without_confirming_is_kept(setup, server, helper_exe, engine_record):
+    """A working program that says nothing back (a later launcher whose hand-over changed, a
+    scanner's sandbox) is no broken launcher: it stays, and the old one does not start the game
+    a second time."""
+    newer = helper_exe("stand_in_engine").read_bytes()  # ends with 0 at once
+    server.publish({**setup.current_files(), LAUNCHER: newer})
+    result = setup.run(["-dev"])
+    assert result.code == 0 and DONE in result.out, result
+    setup.prefix.wait_idle()
+    assert setup.launcher.read_bytes() == newer
+    record = engine_record(setup.folder)
+    assert record is not None and record["module"].lower().endswith("\\" + LAUNCHER.lower()), record
+
+
+def test_two_launchers_a_moment_apart_on_a_first_install(prefix, launcher_exe, helper_exe, game_folder, server):
+    """A double click too many on the first start: the second launcher waits for the first to
+    finish, then finds everything current. Every file arrives once, whole."""
+    folder = prefix.localappdata / "Korvantis"
+    launcher = place_launcher(launcher_exe, folder)
+    write_saved_path(folder, prefix.win(game_folder(prefix.drive_c / "Oyunlar" / "Counter-Strike 1.6")))
+    rng = random.Random(24)
+    files = {LAUNCHER: launcher.read_bytes(), ENGINE: helper_exe("stand_in_engine").read_bytes()}
+    files |= {f"cstrike/sound/s{i:03d}.wav": rng.randbytes(20_000) for i in range(200)}
+    server.publish(files)
+    server.on(reply.FILES_ROOT, lambda request: time.sleep(0.05))  # a first install takes a while
+    first = Run(prefix, launcher)
+    time.sleep(0.5)
+    second = Run(prefix, launcher)
+    codes = (first.wait(120), second.wait(180))
+    out = first.out + second.out
+    assert codes == (0, 0) and PARTIAL not in out and PROMPT not in out, out
+    waited = [run.out for run in (first, second) if WAITING in run.out]
+    assert len(waited) == 1 and UP_TO_DATE in waited[0] and out.count(DONE) == 1, out
+    for name, data in files.items():
+        assert (folder / name).read_bytes() == data, name
+    assert not list(folder.rglob("*" + DOWNLOAD_SUFFIX))
+    requested = sorted(p.split("?")[0] for p in file_requests(server))
+    assert requested == sorted(server.file_path(name) for name in files if name != LAUNCHER)
 
 
 @pytest.mark.parametrize("fault", ["size off by one", "two names in other letter case"])

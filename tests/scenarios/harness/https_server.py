@@ -106,6 +106,42 @@ class _Trickle(Reply):
             time.sleep(self.delay)
 
 
+class _Dropping(Reply):
+    """A line that drops: every answer breaks off after `every` bytes of body."""
+
+    def __init__(self, body: bytes, every: int, ranges: bool):
+        self.body, self.every, self.ranges = body, every, ranges
+        self.etag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
+        self.sent = 0  # body bytes written, over all answers
+
+    def act(self, handler):
+        start = 0
+        asked = handler.headers.get("Range", "")
+        if_range = handler.headers.get("If-Range")
+        if self.ranges and asked.startswith("bytes=") and asked.endswith("-") and if_range in (None, self.etag):
+            start = int(asked[len("bytes="):-1])
+        if start:
+            handler.send_response(206)
+            handler.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(self.body) - 1, len(self.body)))
+        else:
+            handler.send_response(200)
+        handler.send_header("ETag", self.etag)
+        handler.send_header("Content-Length", str(len(self.body) - start))
+        handler.end_headers()
+        piece = self.body[start:start + self.every]
+        handler.wfile.write(piece)
+        self.sent += len(piece)
+        if start + len(piece) < len(self.body):
+            handler.close_connection = True
+            _hard_close(handler)
+
+
+def dropping(body: bytes, every: int, ranges: bool = True) -> Reply:
+    """Status 200 (or 206 for "Range: bytes=N-" when ranges, unless If-Range names another
+    entity tag) for body, every answer cut after `every` bytes; .sent counts what went out."""
+    return _Dropping(body, every, ranges)
+
+
 def status(code: int, body: bytes = b"", headers: dict | None = None) -> Reply:
     """A complete answer with this status and body."""
     return _Status(code, body, headers or {})

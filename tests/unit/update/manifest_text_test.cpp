@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "entry_names_table.h"
+#include "update/http_text.h"
 #include "update/manifest_text.h"
 
 namespace {
@@ -223,6 +224,51 @@ TEST(ParseManifestSerial, FirstLineOnlyCanonicalAndInRange) {
   for (const auto& [content, serial] : cases) {
     SCOPED_TRACE(content);
     EXPECT_EQ(ParseManifestSerial(content), serial);
+  }
+}
+
+TEST(ParseContentRange, OnlyOneSatisfiedByteRange) {
+  struct Row {
+    const char* text;
+    bool parsed;
+    std::uint64_t first = 0, last = 0, total = 0;
+  };
+  const std::vector<Row> rows = {
+      {"bytes 0-9/10", true, 0, 9, 10},
+      {" bytes 100-199/1000 ", true, 100, 199, 1000},
+      {"bytes 18446744073709551614-18446744073709551614/18446744073709551615", true, 18446744073709551614ull,
+       18446744073709551614ull, 18446744073709551615ull},
+      {"bytes 0-9/*", false},         // total unknown
+      {"bytes */10", false},          // unsatisfied
+      {"bytes 5-4/10", false},        // backwards
+      {"bytes 0-10/10", false},       // past the end
+      {"bytes 0-9/18446744073709551616", false},  // overflow
+      {"bytes -1-9/10", false},
+      {"bytes 0-9,20-29/100", false},  // a list
+      {"items 0-9/10", false},
+      {"bytes 0x1-9/10", false},
+      {"", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    const std::optional<ContentRange> range = ParseContentRange(row.text);
+    ASSERT_EQ(range.has_value(), row.parsed);
+    if (!range) continue;
+    EXPECT_EQ(range->first, row.first);
+    EXPECT_EQ(range->last, row.last);
+    EXPECT_EQ(range->total, row.total);
+  }
+  EXPECT_EQ(ParseContentLength(" 1234 "), 1234u);
+  EXPECT_EQ(ParseContentLength("12 34"), std::nullopt);
+  EXPECT_EQ(ParseContentLength("+5"), std::nullopt);
+}
+
+TEST(IsUsableEntityTag, StrongQuotedPrintableOnly) {
+  EXPECT_TRUE(IsUsableEntityTag("\"5f1e-64a\""));
+  for (const std::string& tag : std::vector<std::string>{"W/\"5f1e\"", "5f1e", "\"a\r\nX-Evil: 1\"", "\"a b\"", "\"", "\"a\"b\"",
+                                "\"" + std::string(300, 'a') + "\""}) {
+    SCOPED_TRACE(tag);
+    EXPECT_FALSE(IsUsableEntityTag(tag));
   }
 }
 

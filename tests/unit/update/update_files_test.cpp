@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/launcher_paths.h"
@@ -234,7 +235,7 @@ TEST(VerifyManifestSignature, OnlyTheKeysOwnSignatureOverTheExactBytes) {
   EXPECT_FALSE(VerifyManifestSignature(kSignedContent, Bytes(kByTestKey), UpdateKey{false, Bytes(kTestKeyPoint)}));
 }
 
-TEST(LauncherImageKeyKind, TheOneBlockOfTheKnownLayout) {
+TEST(LauncherImageKeyKind, TheOneBlockOfLayoutOneOrLater) {
   // This program's own block, as the linker laid it out, inside other bytes.
   const std::string block(reinterpret_cast<const char*>(&BuiltIdentity), sizeof(BuiltIdentity));
   const std::string image = std::string(1000, 'x') + block + std::string(10, '\0');
@@ -244,9 +245,13 @@ TEST(LauncherImageKeyKind, TheOneBlockOfTheKnownLayout) {
   std::string keyed = image;
   keyed[1000 + offsetof(BuildIdentity, keyKind)] = static_cast<char>(kP256UpdateKey);
   EXPECT_EQ(LauncherImageKeyKind(keyed, magic), kP256UpdateKey);
-  std::string otherLayout = image;
-  otherLayout[1000 + offsetof(BuildIdentity, layout)] = 2;
-  EXPECT_EQ(LauncherImageKeyKind(otherLayout, magic), std::nullopt);
+  // A later layout keeps layout 1's fields where they are and adds after them.
+  std::string later = keyed + "later fields";
+  later[1000 + offsetof(BuildIdentity, layout)] = 2;
+  EXPECT_EQ(LauncherImageKeyKind(later, magic), kP256UpdateKey);
+  std::string layoutZero = image;
+  layoutZero[1000 + offsetof(BuildIdentity, layout)] = 0;
+  EXPECT_EQ(LauncherImageKeyKind(layoutZero, magic), std::nullopt);
   EXPECT_EQ(LauncherImageKeyKind(image + block, magic), std::nullopt);  // two blocks
   EXPECT_EQ(LauncherImageKeyKind(image.substr(0, 1000 + sizeof(BuildIdentity) - 1), magic), std::nullopt);
   EXPECT_EQ(LauncherImageKeyKind(std::string(5000, 'x'), magic), std::nullopt);
@@ -314,6 +319,22 @@ TEST_F(MoveDownloadIntoPlaceTest, TargetInUseFails) {
   EXPECT_FALSE(MoveDownloadIntoPlace(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
   EXPECT_FALSE(self);
   EXPECT_EQ(Read(Path(L"a.txt")), "old");
+}
+
+TEST_F(MoveDownloadIntoPlaceTest, TargetHeldForAMomentIsWaitedFor) {
+  // A scanner reading the file just written lets go within a second or two.
+  Write(Path(L"a.txt"), "old");
+  Write(Path(L"a.txt.indiriliyor"), "new");
+  HANDLE scanner = CreateFileW(Path(L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+  std::thread letGo([scanner] {
+    Sleep(500);
+    CloseHandle(scanner);
+  });
+  bool self = false;
+  EXPECT_TRUE(MoveDownloadIntoPlace(Path(L"a.txt.indiriliyor"), Path(L"a.txt"), "a.txt", self));
+  letGo.join();
+  EXPECT_EQ(Read(Path(L"a.txt")), "new");
 }
 
 }  // namespace
