@@ -10,8 +10,8 @@ from pathlib import Path
 import pytest
 
 from harness import https_server as reply
-from harness.korvantis import (DONE, LAUNCHER, PARTIAL, PROMPT, REFUSED, SERIAL_STATE, SIGNATURE_STOP,
-                               UNCHANGED)
+from harness.korvantis import (DONE, DOWNLOAD_SUFFIX, LAUNCHER, PARTIAL, PROMPT, REFUSED, SERIAL_STATE,
+                               SERIAL_UNREADABLE, SERIAL_UNWRITABLE, SIGNATURE_STOP, UNCHANGED)
 from test_update_flow import Setup, engine_started, file_requests
 
 REPO = Path(__file__).resolve().parents[2]
@@ -116,6 +116,26 @@ def test_older_signed_manifests_cannot_be_served_again(signed, server, engine_re
             assert REFUSED + UNCHANGED in result.out and file_requests(server) == []
         assert (signed.folder / "yeni.cfg").read_bytes() == held
         assert not any(SERIAL_STATE in path for path in server.paths())
+    assert engine_started(signed, engine_record)
+
+
+@pytest.mark.parametrize("state", ["damaged", "a folder", "cannot be written"])
+def test_a_serial_that_cannot_be_kept_refuses_the_run(signed, server, engine_record, state):
+    """Only a missing serial file means "none yet": one that cannot be read would let any older
+    manifest back in, and a serial that cannot be written would let the floor sink."""
+    path = signed.folder / SERIAL_STATE
+    if state == "damaged":
+        path.write_bytes(b"\x00\x17 not a serial")
+    elif state == "a folder":
+        path.mkdir()
+    else:
+        (signed.folder / (SERIAL_STATE + DOWNLOAD_SUFFIX)).mkdir()  # where it is written first
+    publish_signed(server, signed, serial=5)
+    result = signed.run()
+    assert result.code == 0, result
+    refusal = SERIAL_UNWRITABLE if state == "cannot be written" else SERIAL_UNREADABLE
+    assert refusal + UNCHANGED in result.out and file_requests(server) == [], result.out
+    assert not (signed.folder / "yeni.cfg").exists()
     assert engine_started(signed, engine_record)
 
 
