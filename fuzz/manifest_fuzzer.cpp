@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "update/http_text.h"
 #include "update/manifest_text.h"
 
 namespace {
@@ -263,6 +264,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   CheckPercentEncoding(body);
   CheckVersionToken(body);
+  // Response headers from the same hostile server: a range is always one the file can hold, and
+  // an entity tag is sent back only when it cannot end or add a header line.
+  if (const std::optional<ContentRange> range = ParseContentRange(body)) {
+    FUZZ_CHECK(range->first <= range->last && range->last < range->total);
+  }
+  if (IsUsableEntityTag(body)) {
+    FUZZ_CHECK(body.find_first_of(std::string_view("\r\n\0 ", 4)) == std::string_view::npos);
+  }
   if (size >= 16) {
     std::int64_t a = 0;
     std::int64_t b = 0;
