@@ -6,6 +6,7 @@ the memory row the peak of the big update against the peak of the small one (1: 
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import itertools
 import os
@@ -58,8 +59,13 @@ WAN_SMALL = env_int("WAN_SMALL", 1000)
 WAN_MEDIUM = env_int("WAN_MEDIUM", 10)
 WAN_LARGE = env_int("WAN_LARGE", 20)
 WAN_CHECK_MB = max(1, env_int("WAN_CHECK_MB", 50))
+# The weak line: one WEAK_MB file over WEAK_MBIT that drops every connection after WEAK_DROP_MB.
+WEAK_MB = max(1, env_int("WEAK_MB", 40))
+WEAK_MBIT = max(1, env_int("WEAK_MBIT", 20))
+WEAK_DROP_MB = max(1, env_int("WEAK_DROP_MB", 8))
+WEAK_TRIES = 100  # curl's loop gives up after so many
 # A subset of the benchmarks, e.g. ONLY=hash,download (names: hash download start memory scan
-# wan).
+# wan weakline).
 ONLY = [n for n in os.environ.get("ONLY", "").split(",") if n]
 # Scratch builds of bench_timing (a changed copy of the product code linked in), timed beside the
 # real one in the hash, download and scan benchmarks: VARIANTS=label=/path/a.exe,label2=/path/b.exe
@@ -539,9 +545,11 @@ WAN_RATE = WAN_MBIT * 1e6 / 8  # bytes a second
 class Line:
     """bench/wan_relay.py on 127.0.0.1:443 in front of nginx on ORIGIN_PORT, for one measured
     run: its connections, bytes and timing come from that run alone. Bounded by seconds and
-    max_bytes; stats holds its totals once closed."""
+    max_bytes; stats holds its totals once closed. drop_every: bytes downstream after which each
+    connection drops (0: never)."""
 
-    def __init__(self, rtt_ms: int, mbit: int, seconds: float, max_bytes: int):
+    def __init__(self, rtt_ms: int, mbit: int, seconds: float, max_bytes: int,
+                 drop_every: int = 0):
         self.log_path = WORK / "wan-relay.log"
         self.log_path.unlink(missing_ok=True)
         self.stats: dict[str, float] = {}
@@ -551,7 +559,8 @@ class Line:
                 [sys.executable, str(RELAY), "--listen", "127.0.0.1:443",
                  "--to", f"127.0.0.1:{ORIGIN_PORT}", "--rtt-ms", str(rtt_ms), "--mbit", str(mbit),
                  "--log", str(self.log_path), "--max-seconds", str(int(seconds)),
-                 "--max-bytes", str(max_bytes)],
+                 "--max-bytes", str(max_bytes),
+                 *(["--drop-every", str(drop_every)] if drop_every else [])],
                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
         deadline = time.monotonic() + 15
         while not (self.log_path.exists() and "listening" in self.log_path.read_text()):
@@ -724,11 +733,11 @@ def wan_relay_checks(mods: list[dict]) -> None:
                  f"{line.stats['late_ms_p99']:.2f} ms)")
 
 
-def bench_wan() -> None:
-    mods = wan_mods()
-    players = {m["label"]: DATA / "wan-player" / m["label"] for m in mods}
-    # Wine's DLLs for the network and TLS loaded once, with nginx still on port 443.
-    player = launcher_folder(players[mods[0]["label"]])
+@contextlib.contextmanager
+def behind_relay(player: Path):
+    """nginx on ORIGIN_PORT, port 443 free for a Line, until the block ends; before that, one
+    up-to-date start in player loads Wine's DLLs for the network and TLS."""
+    player = launcher_folder(player)
     publish_manifest(player, ["Korvantis.exe", "xash3d.exe"])
     r = run_launcher(player)
     if r["code"] != 0 or UP_TO_DATE not in r["out"]:
@@ -739,14 +748,21 @@ def bench_wan() -> None:
     shutil.rmtree(work / "log", ignore_errors=True)
     origin = Nginx(work, local_nginx_conf(work, WWW, CERTS, HOST, origin_port(ORIGIN_PORT)))
     try:
+        yield origin
+    finally:
+        origin.close()
+        SERVER[0] = start_nginx()
+
+
+def bench_wan() -> None:
+    mods = wan_mods()
+    players = {m["label"]: DATA / "wan-player" / m["label"] for m in mods}
+    with behind_relay(players[mods[0]["label"]]) as origin:
         for mod in mods:
             warm(*(mod["source"] / e["name"] for e in mod["entries"]))
         wan_relay_checks(mods)
         for mod in mods:
             wan_rows(mod, players[mod["label"]], origin)
-    finally:
-        origin.close()
-        SERVER[0] = start_nginx()
     notes.append(f"wan: a relay (bench/wan_relay.py) between the clients and nginx adds "
                  f"{WAN_RTT_MS} ms round trips, one more for each new connection, and one "
                  f"{WAN_MBIT} Mbit/s downstream rate shared by all connections; floor = the "
@@ -787,6 +803,113 @@ def wan_rows(mod: dict, player: Path, origin: Nginx) -> None:
                  + f" (files {mod['bytes'] / MIB:.1f})")
 
 
+# ----- a line that drops ---------------------------------------------------------------------
+def answers_to(origin: Nginx, before: int, path: str) -> list[str]:
+    """The statuses nginx logged for path after its first `before` log lines."""
+    request = re.compile(r'"GET (\S+) HTTP/[0-9.]+" (\d{3}) ')
+    return [m[2] for m in map(request.search, origin.log_lines()[before:]) if m and m[1] == path]
+
+
+def weak_launcher(entry: dict, player: Path, budget: float) -> dict:
+    """One start of the launcher on a first install of the one file: seconds to the engine's
+    record (to its end when the engine never started), and whether the file is there, whole."""
+    shutil.rmtree(player, ignore_errors=True)
+    launcher_folder(player)
+    r = run_launcher(player, timeout=budget)
+    got = player / entry["name"]
+    arrived = (r["code"] == 0 and DONE in r["out"] and got.is_file()
+               and got.stat().st_size == entry["size"] and sha256(got) == entry["digest"])
+    end = r["engine"] if r["engine"] is not None else r["ended"]
+    return {"arrived": arrived, "seconds": end - r["started"], "tries": 1,
+            "out": r["out"], "codes": [r["code"]]}
+
+
+def weak_curl(entry: dict, budget: float) -> dict:
+    """curl -C - again and again until it ends well (as a player's retry loop would), each try
+    continuing the file the last one left."""
+    out = WORK / "weak-curl.bin"
+    out.unlink(missing_ok=True)
+    command = ["curl", "-sS", "--fail", "-C", "-", "-o", str(out), url(entry["path"])]
+    codes = []
+    start = time.perf_counter()
+    while len(codes) < WEAK_TRIES and time.perf_counter() - start < budget:
+        r = subprocess.run(command, capture_output=True,
+                           timeout=max(1.0, budget - (time.perf_counter() - start)))
+        codes.append(r.returncode)
+        if r.returncode == 0:
+            break
+    seconds = time.perf_counter() - start
+    arrived = (codes[-1] == 0 and out.is_file() and out.stat().st_size == entry["size"]
+               and sha256(out) == entry["digest"])
+    out.unlink(missing_ok=True)
+    return {"arrived": arrived, "seconds": seconds, "tries": len(codes), "codes": codes}
+
+
+def bench_weakline() -> None:
+    size = WEAK_MB * MIB
+    rate = WEAK_MBIT * 1e6 / 8
+    floor = size / rate
+    cut = WEAK_DROP_MB * MIB
+    budget = 120 + 20 * floor
+    mod = wan_mod("weak", [("cstrike_korvantis/haritalar/zayif_hat.bsp", size)])
+    entry = mod["entries"][0]
+    player = DATA / "wan-player" / "weak"
+    results: dict[str, list[dict]] = {"launcher": [], "curl -C -": []}
+    with behind_relay(player) as origin:
+        warm(mod["source"] / entry["name"])
+        wan_publish(mod, player)
+        for i in range(ROUNDS):
+            for label, run in (("launcher", lambda: weak_launcher(entry, player, budget)),
+                               ("curl -C -", lambda: weak_curl(entry, budget))):
+                before = len(origin.log_lines())
+                with Line(WAN_RTT_MS, WEAK_MBIT, budget + 60, 4 * size + 256 * MIB,
+                          cut) as line:
+                    r = run()
+                # Read once the line is closed: nginx logs a cut answer when it notices.
+                r.update(wire=line.stats["down"], drops=line.stats["drops"],
+                         connections=line.stats["connections"],
+                         answers=answers_to(origin, before, entry["path"]))
+                results[label].append(r)
+                if label == "launcher" and not r["arrived"]:
+                    log(f"  launcher output (exit {r['codes'][0]}):\n{r['out'][-1500:]}")
+            log(f"  weakline round {i + 1}: " + ", ".join(
+                f"{label} {'arrived' if rs[-1]['arrived'] else 'NOT arrived'} "
+                f"{rs[-1]['seconds']:.3f} s, wire {rs[-1]['wire'] / size:.3f}x size, "
+                f"answers {' '.join(rs[-1]['answers'])}" for label, rs in results.items())
+                + f" (floor {floor:.3f} s)")
+
+    def best(rs: list[dict]) -> dict:
+        return min(rs, key=lambda r: (not r["arrived"], r["seconds"]))
+
+    def cell(r: dict, tries: str) -> str:
+        return (f"{'arrived' if r['arrived'] else 'NOT arrived'}, {r['seconds']:.3f} s "
+                f"({r['seconds'] / floor:.2f}x floor), wire {r['wire'] / size:.3f}x size, "
+                f"{r['tries']} {tries}, {len(r['answers'])} requests")
+
+    def ratio(a: dict, b: dict) -> str:
+        return f"{a['seconds'] / b['seconds']:.2f}" if a["arrived"] and b["arrived"] else "-"
+
+    launcher, curl = best(results["launcher"]), best(results["curl -C -"])
+    name = (f"weak line {WAN_RTT_MS} ms {WEAK_MBIT} Mbit/s, drops every {WEAK_DROP_MB} MiB, "
+            f"one {WEAK_MB} MiB file")
+    rows.append((f"{name}: launcher vs floor", cell(launcher, "start"),
+                 f"{floor:.3f} s (bytes / rate)",
+                 ratio(launcher, {"arrived": True, "seconds": floor})))
+    rows.append((f"{name}: launcher vs curl -C - in a loop", cell(launcher, "start"),
+                 cell(curl, "tries"), ratio(launcher, curl)))
+    rows.append((f"{name}: launcher's bytes on the line vs the file", f"{launcher['wire']:,.0f} B",
+                 f"{size:,} B", f"{launcher['wire'] / size:.3f}"))
+    notes.append(f"weak line: the wan relay drops each connection once {WEAK_DROP_MB} MiB went "
+                 f"down it; bytes on the line = everything it carried downstream in that run "
+                 f"(manifest, TLS and headers included); the launcher's time runs from its start "
+                 f"to the engine's record (Wine's start included). Each round: " + "; ".join(
+                     f"{label} " + ", ".join(
+                         f"{r['seconds']:.1f} s {r['wire'] / size:.3f}x {r['connections']:.0f} "
+                         f"connections {r['drops']:.0f} drops answers "
+                         f"{'/'.join(r['answers'])} exits {'/'.join(map(str, r['codes']))}"
+                         for r in rs) for label, rs in results.items()))
+
+
 def print_table() -> None:
     header = ("benchmark", "launcher", "anchor", "ratio")
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(4)]
@@ -815,7 +938,8 @@ def main() -> int:
     try:
         for name, step in (("hash", bench_hash), ("download", bench_download),
                            ("start", bench_start), ("memory", bench_memory),
-                           ("scan", bench_drive_scan), ("wan", bench_wan)):
+                           ("scan", bench_drive_scan), ("wan", bench_wan),
+                           ("weakline", bench_weakline)):
             if ONLY and name not in ONLY:
                 continue
             log(f"{name} ...")

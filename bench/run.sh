@@ -1,8 +1,8 @@
 #!/bin/bash
 # Benchmarks of the launcher (not tests): hashing, download throughput, the drive scan, the time
 # from start to engine start of an up-to-date mod, the peak memory of an update, and first
-# installs over a wide-area line (wan). Each is set against an anchor measured in the same run,
-# and one table of ratios is printed at the end.
+# installs over a wide-area line (wan) and over one that drops (weakline). Each is set against
+# an anchor measured in the same run, and one table of ratios is printed at the end.
 # Runs inside a private mount and network namespace: nginx serves HTTPS on 127.0.0.1:443 for the
 # update host, with a throwaway CA trusted there only. Sizes in MiB, all overridable:
 #   BUILD_DIR        cross-build folder (default <repo>/build/bench); built here when needed
@@ -22,7 +22,13 @@
 #                    over the line
 #   WAN_SMALL WAN_MEDIUM WAN_LARGE  the wan mods' files: 2-256 KiB and 2 MiB in the first (1000
 #                    and 10, about 82 MiB), 8 MiB in the second (20)
-#   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan wan)
+#   WEAK_MB WEAK_MBIT WEAK_DROP_MB  the weak line (weakline): one file (40) over a line of that
+#                    rate (20, WAN_RTT_MS round trips) that drops each connection once that many
+#                    MiB went down it (8). The launcher's first install of it in one start against
+#                    curl -C - run again until it ends well, and the floor; each with the bytes the
+#                    line carried downstream
+#   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan wan
+#                    weakline)
 #   VARIANTS         scratch builds of bench_timing with a changed copy of product code, timed
 #                    beside the real one: VARIANTS=label=/path/a.exe,label2=/path/b.exe
 # Data (about 3.9 GB) is kept in $BUILD_DIR/bench-run between runs.

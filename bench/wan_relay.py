@@ -13,13 +13,17 @@ Neither loss nor TCP's slow start is modelled. Each connection and direction hol
 rate x RTT bytes in the relay (1 to 64 MiB); beyond that it stops reading, so the sender waits
 as it would for a full window.
 
+A line that drops can be: with --drop-every N, each connection is closed on both sides once N
+bytes went downstream on it. The client gets exactly those N bytes, then the end of the
+connection, wherever the server's answer was; the rest never leaves the relay.
+
     wan_relay.py --listen 127.0.0.1:443 --to 127.0.0.1:8443 --rtt-ms 40 --mbit 100 \\
-                 --log FILE [--max-seconds 3600] [--max-bytes N]
+                 --log FILE [--max-seconds 3600] [--max-bytes N] [--drop-every N]
 
 It runs until SIGTERM, until its standard input closes (the bench that started it is gone), or
 until a safety limit is reached (then exit code 3). FILE gets one line per event: "listening",
-"open ID T", "close ID T UP DOWN", and "exit REASON ..." with totals; T in seconds since the
-start."""
+"open ID T", "drop ID T DOWN", "close ID T UP DOWN", and "exit REASON ..." with totals; T in
+seconds since the start."""
 
 from __future__ import annotations
 
@@ -37,6 +41,7 @@ import time
 
 READ_SIZE = 256 << 10
 MAX_LAG = 0.002
+DROP = object()  # in a direction's queue: the line drops once what is before it has arrived
 
 
 class Link:
@@ -74,6 +79,7 @@ class Relay:
         self.total = 0
         self.bytes_up = self.bytes_down = 0
         self.connections = 0
+        self.drops = 0
         self.late: list[float] = []  # how long after its time each write went out
         self.lag = 0.0  # how early timers are set
         self.tasks: set[asyncio.Task] = set()
@@ -91,7 +97,10 @@ class Relay:
             self.stopped.set_result((reason, code))
 
     async def pump(self, src: asyncio.StreamReader, dst: asyncio.StreamWriter, link: Link,
-                   charge: float, counts: list[int], index: int) -> None:
+                   charge: float, counts: list[int], index: int, cut: int = 0,
+                   dropped=None) -> None:
+        """cut: bytes after which the line drops (0: never); dropped() is then called as it
+        closes dst."""
         loop = asyncio.get_running_loop()
         queue: collections.deque = collections.deque()
         ready = asyncio.Event()   # the queue has something
@@ -116,6 +125,9 @@ class Relay:
                     queue.append((max(last[0], now + link.one_way), None))
                     ready.set()
                     return
+                drop = cut and counts[index] + len(data) >= cut
+                if drop:
+                    data = data[:cut - counts[index]]
                 counts[index] += len(data)
                 self.total += len(data)
                 if self.total > self.args.max_bytes:
@@ -126,6 +138,11 @@ class Relay:
                 held[0] += len(data)
                 if held[0] >= self.limit:
                     room.clear()
+                if drop:
+                    # What came from the server after the cut never reaches the client.
+                    queue.append((max(last[0], now + link.one_way), DROP))
+                    ready.set()
+                    return
                 ready.set()
 
         async def write() -> None:
@@ -148,7 +165,7 @@ class Relay:
                 self.late.append(now - queue[0][0])
                 # Everything due leaves in one write.
                 pieces = []
-                while queue and queue[0][0] <= due and queue[0][1] is not None:
+                while queue and queue[0][0] <= due and queue[0][1] not in (None, DROP):
                     pieces.append(queue.popleft()[1])
                 if pieces:
                     dst.write(b"".join(pieces))
@@ -161,6 +178,16 @@ class Relay:
                         dst.write_eof()
                     except OSError:
                         pass  # the other side is gone already
+                    return
+                else:
+                    # Closed, not reset: a reset would throw away bytes still in the socket's
+                    # buffer, and the client is to get all it was counted.
+                    dst.close()
+                    dropped()
+                    try:
+                        await dst.wait_closed()
+                    except OSError:
+                        pass
                     return
 
         reader = asyncio.ensure_future(read())
@@ -181,11 +208,18 @@ class Relay:
             host, port = self.args.to.rsplit(":", 1)
             server_r, server_w = await asyncio.open_connection(host, int(port))
             server_w.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+            def dropped() -> None:
+                self.drops += 1
+                server_w.transport.abort()
+                self.log(f"drop {number} {self.now():.4f} {counts[1]}")
+
             # The handshake a real line costs before the client's first byte may leave
             # (charged then: what the client did after connecting is not part of it).
             results = await asyncio.gather(
                 self.pump(client_r, server_w, self.up, self.rtt, counts, 0),
-                self.pump(server_r, client_w, self.down, 0.0, counts, 1),
+                self.pump(server_r, client_w, self.down, 0.0, counts, 1,
+                          self.args.drop_every, dropped),
                 return_exceptions=True)
             for r in results:
                 if isinstance(r, Exception) and not isinstance(r, ConnectionError):
@@ -219,7 +253,8 @@ class Relay:
 
         threading.Thread(target=watch_stdin, daemon=True).start()
         self.log(f"listening {self.args.listen} -> {self.args.to} rtt_ms={self.args.rtt_ms} "
-                 f"mbit={self.args.mbit} held_limit={self.limit}")
+                 f"mbit={self.args.mbit} held_limit={self.limit}"
+                 + (f" drop_every={self.args.drop_every}" if self.args.drop_every else ""))
         reason, code = await self.stopped
         server.close()
         for task in list(self.tasks):
@@ -227,7 +262,8 @@ class Relay:
         await asyncio.gather(*self.tasks, return_exceptions=True)
         cpu = time.process_time()
         late = sorted(self.late) or [0.0]
-        self.log(f"exit {reason}: connections={self.connections} up={self.bytes_up} "
+        drops = f"drops={self.drops} " if self.args.drop_every else ""
+        self.log(f"exit {reason}: connections={self.connections} {drops}up={self.bytes_up} "
                  f"down={self.bytes_down} cpu_s={cpu:.2f} wall_s={self.now():.1f} "
                  f"writes={len(late)} late_ms_mean={1000 * sum(late) / len(late):.3f} "
                  f"late_ms_median={1000 * late[len(late) // 2]:.3f} "
@@ -245,9 +281,12 @@ def main() -> int:
     parser.add_argument("--log", required=True)
     parser.add_argument("--max-seconds", type=float, default=3600.0)
     parser.add_argument("--max-bytes", type=int, default=64 << 30)
+    parser.add_argument("--drop-every", type=int, default=0, metavar="BYTES",
+                        help="close each connection once this many bytes went downstream on it "
+                             "(0: never)")
     args = parser.parse_args()
-    if args.rtt_ms < 0 or args.mbit < 0:
-        parser.error("--rtt-ms and --mbit must not be negative")
+    if args.rtt_ms < 0 or args.mbit < 0 or args.drop_every < 0:
+        parser.error("--rtt-ms, --mbit and --drop-every must not be negative")
     # select() wakes within microseconds of a timer; epoll counts whole milliseconds, which
     # would add up to one to every half round trip. The relay has few sockets.
     loop = asyncio.SelectorEventLoop(selectors.SelectSelector())
