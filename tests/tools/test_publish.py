@@ -13,7 +13,10 @@ from pathlib import Path
 
 import pytest
 
-from korvantis_publish import errors, history, manifest, modfolder, names, publishing, signing
+import update_key
+from korvantis_publish import errors, manifest, modfolder, names, publishing, signing
+from korvantis_publish.rollback import run_rollback
+from launcher_fakes import fake_launcher
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
 
@@ -215,7 +218,7 @@ def test_round_trip_through_the_launcher_rule(tmp_path):
     nfd = "cafe\u0301.txt"   # decomposed; must stay decomposed
     files = {
         "xash3d.exe": os.urandom(3000),
-        "Korvantis.exe": b"MZ new launcher",
+        "Korvantis.exe": fake_launcher(),
         "cstrike/sound/iki kelime.wav": b"two words",
         "cstrike/\u015fark\u0131 \u00e7al.wav": b"utf-8",
         nfd: b"nfd",
@@ -540,7 +543,7 @@ def test_rollback_puts_back_the_earlier_manifest_atomically_touching_no_file(tmp
     for name in ("unlink", "link", "rename", "remove", "rmdir"):
         monkeypatch.setattr(os, name, lambda *a, name=name: pytest.fail(name + str(a)))
     out = io.StringIO()
-    assert history.run_rollback(str(root), out=out) == 0
+    assert run_rollback(str(root), out=out) == 0
     monkeypatch.undo()
 
     assert (root / UPDATE / "manifest.txt").read_bytes() == bodies[1]   # byte for byte
@@ -650,6 +653,7 @@ def test_io_errors_exit_2(tmp_path):
 # ---------------------------------------------------------------- signatures
 
 KEYS = TOOL.parents[1] / "tests" / "keys"
+TEST_KEY = update_key.read_p256_point((KEYS / "update-test.pub").read_text())
 
 
 def new_key(folder, curve="prime256v1"):
@@ -662,7 +666,8 @@ def new_key(folder, curve="prime256v1"):
 
 
 def test_signed_manifest_verifies_and_nothing_else_does(tmp_path):
-    mod = make_mod(tmp_path / "mod", {"Korvantis.exe": b"launcher", "cstrike/a b.cfg": b"bind"})
+    exe = fake_launcher(key=TEST_KEY)
+    mod = make_mod(tmp_path / "mod", {"Korvantis.exe": exe, "cstrike/a b.cfg": b"bind"})
     root = tmp_path / "root"
     code, out, err = run(mod, root, "--sign", str(KEYS / "update-test.pem"), "--dry-run")
     assert (code, err) == (0, "") and "signed" in out and "serial 1" in out and not root.exists()
@@ -683,7 +688,7 @@ def test_signed_manifest_verifies_and_nothing_else_does(tmp_path):
     assert code == 0 and "serial 1" in out
     _, other = new_key(tmp_path)
     assert verify(other)[0] == 1
-    manifest.write_bytes(body.replace(b" 8 Korvantis.exe", b" 9 Korvantis.exe"))
+    manifest.write_bytes(body.replace(b" %d Korvantis.exe" % len(exe), b" 9 Korvantis.exe"))
     assert verify(KEYS / "update-test.pub")[0] == 1
     manifest.write_bytes(body + b"# after the signature\n")
     assert verify(KEYS / "update-test.pub")[0] == 1

@@ -5,9 +5,10 @@ import argparse
 import sys
 
 from .errors import PublishError, report_failure
-from .history import run_rollback
+from .launcher_check import Allowances
 from .layout import UpdateRoot
 from .publishing import DEFAULT_KEEP, publish
+from .rollback import run_rollback
 from .signing import verify_root
 
 
@@ -18,14 +19,32 @@ def keep_count(text):
     return count
 
 
+def allowances(args):
+    return Allowances(test_host=args.test_host, new_host=args.new_host, rotate_key=args.rotate_key)
+
+
 def run_publish(args):
     return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
                    keep=args.keep, sign_key=args.sign, include=args.include, once=args.once,
-                   unsigned=args.unsigned)
+                   unsigned=args.unsigned, allow=allowances(args), launcher=args.launcher)
 
 
 def run_rollback_command(args):
-    return run_rollback(args.update_root, args.to, args.dry_run, sign_key=args.sign)
+    return run_rollback(args.update_root, args.to, args.dry_run, sign_key=args.sign,
+                        allow=allowances(args))
+
+
+def add_allowances(sub):
+    """The flags that let a launcher change through that would otherwise be refused."""
+    sub.add_argument("--test-host", action="store_true",
+                     help="allow a launcher whose update host reaches no real server "
+                          "(.example, .invalid, .test, .localhost)")
+    sub.add_argument("--new-host", action="store_true",
+                     help="allow a launcher that asks another host than the served one")
+    sub.add_argument("--rotate-key", action="store_true",
+                     help="allow another key than the served launcher's (sign with the served "
+                          "launcher's key), or signing with another key than the served "
+                          "manifest's")
 
 
 def run_verify(args):
@@ -81,6 +100,9 @@ def build_parser(prog=None, usage=None):
                      help='publish the files this names as placed once ("#ilk" lines): the '
                           "launcher puts them where the player has none and never replaces "
                           "them; matched as --include, which it implies")
+    sub.add_argument("--launcher", metavar="EXE",
+                     help="publish this file as Korvantis.exe instead of the mod folder's own")
+    add_allowances(sub)
 
     sub = command("rollback", run_rollback_command,
                   "put back the manifest kept before the current one; no mod file is touched")
@@ -92,6 +114,7 @@ def build_parser(prog=None, usage=None):
     sub.add_argument("--sign", metavar="KEY.pem",
                      help="put back its entries as a new manifest signed with this key, with a "
                           "serial one above the served manifest's (needed where that is signed)")
+    add_allowances(sub)
 
     sub = command("verify", run_verify, "check the signature of the root's manifest")
     sub.add_argument("key", metavar="KEY.pub", help="the maintainer's P-256 public key (PEM)")

@@ -80,6 +80,8 @@ def read_entries(mod, raw_names, once=()):
     entries = []
     for raw in raw_names:
         name = raw.decode("utf-8")
-        digest, size = hash_file(local_path(mod, name))
-        entries.append(Entry(name=name, hash=digest, size=size, once=named_by(name, once)))
+        source = local_path(mod, name)
+        digest, size = hash_file(source)
+        entries.append(Entry(name=name, hash=digest, size=size, once=named_by(name, once),
+                             source=source))
     return entries

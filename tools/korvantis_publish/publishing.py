@@ -5,13 +5,15 @@ import os
 import sys
 
 from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused, report_failure
-from .files import fsync_folder, make_folders, remove_leftover_temps, stored_copy_matches
+from .files import (fsync_folder, make_folders, read_bytes, remove_leftover_temps,
+                    stored_copy_matches)
 from .history import read_current_manifest, write_manifest
+from .launcher_check import Allowances, changed_launcher, refuse_stranding
 from .layout import UpdateRoot
 from .lock import update_lock
-from .manifest import build_manifest, manifest_order, parse_manifest
+from .manifest import Entry, build_manifest, hash_file, manifest_order, parse_manifest
 from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
-from .names import LAUNCHER_NAME, show_name
+from .names import LAUNCHER_NAME, is_launcher, show_name
 from .signing import is_signed, public_key_of, sign_with_serial
 from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
 from .unwanted import named_by
@@ -81,11 +83,24 @@ def final_manifest(content, served, sign_key, unsigned=False):
     return content, None
 
 
+def with_launcher(entries, launcher):
+    """entries with the file at `launcher` as the top-level Korvantis.exe."""
+    digest, size = hash_file(launcher)
+    return [e for e in entries if not is_launcher(e.name)] + [
+        Entry(name=LAUNCHER_NAME, hash=digest, size=size, source=launcher)]
+
+
+def launcher_bytes(entries, served):
+    entry = changed_launcher(entries, served)
+    return None if entry is None else read_bytes(entry.source)
+
+
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
-            keep=DEFAULT_KEEP, sign_key=None, include=(), once=(), unsigned=False):
+            keep=DEFAULT_KEEP, sign_key=None, include=(), once=(), unsigned=False,
+            allow=Allowances(), launcher=None):
     """Runs one publication; returns the exit code. include: patterns naming files to publish
     although they look like litter or run-time writes; once: files to place once, which may be
-    such files too."""
+    such files too; launcher: a file published as Korvantis.exe instead of the mod folder's."""
     try:
         for pattern in once:
             if named_by(LAUNCHER_NAME, [pattern]):
@@ -103,15 +118,21 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             return EXIT_REFUSED
 
         entries = read_entries(mod, raw_names, once)
+        if launcher:
+            entries = with_launcher(entries, launcher)
         content = build_manifest(entries, now or datetime.datetime.now(datetime.timezone.utc))
         if sign_key:
             # A key that does not work leaves the root as it was.
             public_key_of(sign_key)
 
         paths = UpdateRoot(root)
+        # Checked before anything is written, and again under the lock if the served manifest
+        # changed meanwhile.
+        checked = read_current_manifest(paths)
+        refuse_stranding(paths, checked, launcher_bytes(entries, checked), sign_key, allow, out)
         if dry_run:
-            manifest, serial = final_manifest(content, read_current_manifest(paths), sign_key,
-                                             unsigned)
+            served = checked
+            manifest, serial = final_manifest(content, served, sign_key, unsigned)
             print_dry_run(paths, entries, manifest, prune, keep, out)
             if sign_key:
                 out.write("the manifest would be signed with %s as serial %d\n"
@@ -122,6 +143,9 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
         with update_lock(paths):
             # The serial is read under the lock: two publications must not sign the same one.
             served = read_current_manifest(paths)
+            if served != checked:
+                refuse_stranding(paths, served, launcher_bytes(entries, served), sign_key, allow,
+                                 out)
             manifest, serial = final_manifest(content, served, sign_key, unsigned)
             make_folders(paths.files)
             remove_leftover_temps(paths.update)
@@ -131,7 +155,7 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             written = 0
             touched = set()
             for e in manifest_order(entries):
-                changed = store_entry(mod, paths, e)
+                changed = store_entry(paths, e)
                 touched.update(changed)
                 written += bool(changed)
             for folder in sorted(touched):

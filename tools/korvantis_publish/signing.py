@@ -29,14 +29,27 @@ def run_openssl(args, data=None):
         raise PublishError("openssl is needed to sign and verify manifests")
 
 
-def public_key_of(key_path):
-    """The P-256 point of a private key file, checked to be on that curve."""
+def public_pem_of(key_path):
+    """The public half (PEM) of a private key file."""
     done = run_openssl(["pkey", "-in", key_path, "-pubout"])
     if done.returncode != 0:
+        try:
+            with open(key_path, "rb") as f:
+                public = b"PUBLIC KEY-----" in f.read()
+        except OSError:
+            public = False
+        if public:
+            raise PublishError("%s is a public key; --sign needs the private key it was made "
+                               "with (the .pem that stays off the server)" % show_name(key_path))
         raise PublishError("cannot read the signing key %s: %s"
                            % (show_name(key_path), done.stderr.decode(errors="replace").strip()))
+    return done.stdout
+
+
+def public_key_of(key_path):
+    """The P-256 point of a private key file, checked to be on that curve."""
     try:
-        return update_key.read_p256_point(done.stdout.decode("ascii"))
+        return update_key.read_p256_point(public_pem_of(key_path).decode("ascii"))
     except ValueError as e:
         raise PublishError("signing key %s: %s" % (show_name(key_path), e))
 
@@ -142,11 +155,31 @@ def split_signed(body):
     return content, bytes.fromhex(hex_digits.decode("ascii"))
 
 
+def signature_matches(content, raw, public_pem):
+    """Whether raw (r || s) signs content under the public key given as PEM bytes."""
+    with tempfile.TemporaryDirectory() as scratch:
+        signature = os.path.join(scratch, "imza.der")
+        key = os.path.join(scratch, "anahtar.pub")
+        with open(signature, "wb") as f:
+            f.write(raw_to_der(raw))
+        with open(key, "wb") as f:
+            f.write(public_pem)
+        done = run_openssl(["dgst", "-sha256", "-verify", key, "-signature", signature], content)
+    return done.returncode == 0
+
+
+def signed_with(body, key_path):
+    """Whether body carries a signature that the private key at key_path made."""
+    parts = split_signed(body)
+    return parts is not None and signature_matches(*parts, public_pem_of(key_path))
+
+
 def verify_root(key_path, paths, out, err):
     """Checks the signature of the manifest served below paths; returns the exit code."""
     try:
-        with open(key_path, encoding="ascii") as f:
-            update_key.read_p256_point(f.read())
+        with open(key_path, "rb") as f:
+            public_pem = f.read()
+        update_key.read_p256_point(public_pem.decode("ascii"))
     except (ValueError, UnicodeDecodeError) as e:
         raise PublishError("public key %s: %s" % (show_name(key_path), e))
     path = paths.manifest
@@ -155,12 +188,7 @@ def verify_root(key_path, paths, out, err):
         err.write("%s: %s has no valid signature line as its last line\n" % (PROG, show_name(path)))
         return EXIT_REFUSED
     content, raw = parts
-    with tempfile.TemporaryDirectory() as scratch:
-        signature = os.path.join(scratch, "imza.der")
-        with open(signature, "wb") as f:
-            f.write(raw_to_der(raw))
-        done = run_openssl(["dgst", "-sha256", "-verify", key_path, "-signature", signature], content)
-    if done.returncode != 0:
+    if not signature_matches(content, raw, public_pem):
         err.write("%s: the signature of %s does not verify with %s\n"
                   % (PROG, show_name(path), show_name(key_path)))
         return EXIT_REFUSED
