@@ -576,6 +576,43 @@ def test_rollback_refuses_what_it_cannot_serve(tmp_path):
     assert (root / UPDATE / "manifest.txt").read_bytes() == current
 
 
+def test_a_retry_writes_no_manifest_and_leaves_the_rollback_alone(tmp_path):
+    root = tmp_path / "root"
+    manifest = root / UPDATE / "manifest.txt"
+    first = make_mod(tmp_path / "m1", {"a.txt": b"v1", "b.txt": b"b"})
+    second = make_mod(tmp_path / "m2", {"a.txt": b"v2", "b.txt": b"b"})
+    assert run(first, root)[0] == 0
+    assert run(second, root)[0] == 0
+    served = manifest.read_bytes()
+    (root / UPDATE / "dosyalar" / "b.txt").unlink()
+    for i in range(3):
+        code, out, _ = run(second, root, "--prune")
+        assert code == 0 and "already names these 2 files" in out
+        assert ("1 stored copies repaired" in out) == (i == 0)
+    code, out, _ = run(second, root, "--dry-run")
+    assert code == 0 and "no new manifest would be written" in out
+    assert manifest.read_bytes() == served
+    assert len(list((root / UPDATE / "gecmis").glob("*.txt"))) == 2
+    assert rollback(root)[0] == 0
+    assert launcher_entries(manifest.read_bytes())[0][0] == hashlib.sha256(b"v1").hexdigest().encode()
+    # Asked for by number, the one already served changes nothing.
+    code, out, _ = rollback(root, "--to", "1")
+    assert code == 0 and "nothing written" in out
+
+
+def test_rollback_passes_over_the_retries_an_older_publish_py_kept(tmp_path):
+    root = tmp_path / "root"
+    for i, data in enumerate([b"v1", b"v2"]):
+        assert run(make_mod(tmp_path / f"m{i}", {"a.txt": data}), root)[0] == 0
+    history = root / UPDATE / "gecmis"
+    retried = (history / "000002.txt").read_bytes().replace(b"# published by", b"# (again) by")
+    for number in (3, 4):
+        (history / f"{number:06d}.txt").write_bytes(retried)
+    (root / UPDATE / "manifest.txt").write_bytes(retried)
+    code, out, _ = rollback(root)
+    assert code == 0 and "kept manifest 1" in out
+
+
 def test_once_files_are_marked_and_kept_like_any_other(tmp_path):
     root = tmp_path / "root"
     versions_of_cfg = [b"bind w +forward\n", b"bind w +back\n"]
@@ -712,6 +749,25 @@ def test_serial_is_one_above_the_served_manifest(served, serial):
             signing.next_serial(served)
     else:
         assert signing.next_serial(served) == serial
+
+
+def test_serials_continue_past_unsigned_and_pruned_manifests(tmp_path):
+    key = ["--sign", str(KEYS / "update-test.pem")]
+    root = tmp_path / "root"
+
+    def publish(data, *flags):
+        code, out, err = run(make_mod(tmp_path / data.decode(), {"a.txt": data}), root, *flags)
+        assert code == 0, err
+        return out
+
+    for data in (b"1", b"2", b"3"):
+        publish(data, *key)
+    publish(b"4", "--unsigned", "--prune", "--keep", "1")
+    assert "signed as serial 4" in publish(b"5", *key)
+    # A manifest put back byte for byte whose serial players have passed is refused.
+    publish(b"6", "--unsigned")
+    code, _, err = rollback(root, "--to", "3")
+    assert code == 1 and "signed with serial 3, below the 4 served since" in err
 
 
 def test_refuses_a_key_of_another_curve(tmp_path):

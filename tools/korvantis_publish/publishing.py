@@ -7,14 +7,14 @@ import sys
 from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused, report_failure
 from .files import (fsync_folder, make_folders, read_bytes, remove_leftover_temps,
                     stored_copy_matches)
-from .history import read_current_manifest, write_manifest
+from .history import highest_serial, read_current_manifest, write_manifest
 from .launcher_check import Allowances, changed_launcher, refuse_stranding
 from .layout import UpdateRoot
 from .lock import update_lock
 from .manifest import Entry, build_manifest, hash_file, manifest_order, parse_manifest
 from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
 from .names import LAUNCHER_NAME, is_launcher, show_name
-from .signing import is_signed, public_key_of, sign_with_serial
+from .signing import is_signed, public_key_of, sign_with_serial, signed_with
 from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
 from .unwanted import named_by
 
@@ -71,16 +71,27 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
                  ", %d stored files to prune" % pruned if prune else ""))
 
 
-def final_manifest(content, served, sign_key, unsigned=False):
+def final_manifest(content, served, sign_key, unsigned=False, floor=0):
     """(manifest, serial) that replaces served: content as it is, or signed with a serial above
-    served's."""
+    served's and floor."""
     if sign_key:
-        return sign_with_serial(content, served, sign_key)
+        return sign_with_serial(content, served, sign_key, floor)
     if is_signed(served) and not unsigned:
         raise Refused("the served manifest is signed: every launcher with a key would refuse an "
                       "unsigned one, and every update after it; give --sign KEY.pem "
                       "(--unsigned if that is meant)")
     return content, None
+
+
+def already_served(entries, served, sign_key):
+    """Whether served names exactly entries, signed as this run would sign: a retry, which
+    must not take a place in the history."""
+    if served is None or sorted(entries, key=lambda e: e.name) != sorted(
+            parse_manifest(served), key=lambda e: e.name):
+        return False
+    if not sign_key:
+        return not is_signed(served)
+    return signed_with(served, sign_key)
 
 
 def with_launcher(entries, launcher):
@@ -132,7 +143,13 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
         refuse_stranding(paths, checked, launcher_bytes(entries, checked), sign_key, allow, out)
         if dry_run:
             served = checked
-            manifest, serial = final_manifest(content, served, sign_key, unsigned)
+            if already_served(entries, served, sign_key):
+                print_dry_run(paths, entries, None, prune, keep, out)
+                out.write("the served manifest already names these files%s: no new manifest "
+                          "would be written\n" % (", signed with this key" if sign_key else ""))
+                return EXIT_OK
+            manifest, serial = final_manifest(content, served, sign_key, unsigned,
+                                             highest_serial(paths, served))
             print_dry_run(paths, entries, manifest, prune, keep, out)
             if sign_key:
                 out.write("the manifest would be signed with %s as serial %d\n"
@@ -146,7 +163,10 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             if served != checked:
                 refuse_stranding(paths, served, launcher_bytes(entries, served), sign_key, allow,
                                  out)
-            manifest, serial = final_manifest(content, served, sign_key, unsigned)
+            retry = already_served(entries, served, sign_key)
+            if not retry:
+                manifest, serial = final_manifest(content, served, sign_key, unsigned,
+                                                 highest_serial(paths, served))
             make_folders(paths.files)
             remove_leftover_temps(paths.update)
             if served is not None:
@@ -161,8 +181,10 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
             for folder in sorted(touched):
                 fsync_folder(folder)
 
-            # Last, and atomically: a launcher must never read a list naming files not yet in place.
-            write_manifest(paths, manifest)
+            if not retry:
+                # Last, and atomically: a launcher must never read a list naming files not yet
+                # in place.
+                write_manifest(paths, manifest)
 
             pruned = 0
             if prune:
@@ -170,6 +192,13 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 remove_pruned(paths, plan)
                 pruned = plan.count()
 
+        if retry:
+            out.write("the served manifest already names these %d files (%d bytes): no new "
+                      "manifest written%s%s\n"
+                      % (len(entries), sum(e.size for e in entries),
+                         ", %d stored copies repaired" % written if written else "",
+                         ", %d pruned" % pruned if prune else ""))
+            return EXIT_OK
         out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
                   % (len(entries), sum(e.size for e in entries), written,
                      ", %d pruned" % pruned if prune else "",

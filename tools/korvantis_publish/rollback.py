@@ -6,13 +6,14 @@ import sys
 
 from .errors import EXIT_OK, PublishError, Refused, report_failure
 from .files import read_bytes, stored_copy_matches
-from .history import kept_manifests, read_current_manifest, serve_manifest, write_manifest
+from .history import (highest_serial, kept_manifests, read_current_manifest, serve_manifest,
+                      write_manifest)
 from .launcher_check import Allowances, changed_launcher, refuse_stranding
 from .layout import UpdateRoot
 from .lock import update_lock
 from .manifest import DIGEST, parse_manifest
 from .names import show_name
-from .signing import is_signed, public_key_of, sign_with_serial, unsigned_content
+from .signing import is_signed, public_key_of, read_serial, sign_with_serial, unsigned_content
 
 
 def missing_versions(paths, body):
@@ -20,10 +21,16 @@ def missing_versions(paths, body):
             if not DIGEST.fullmatch(e.hash) or not stored_copy_matches(paths.version(e), e)]
 
 
+def same_entries(a, b):
+    return sorted(parse_manifest(a), key=lambda e: e.name) == sorted(parse_manifest(b),
+                                                                     key=lambda e: e.name)
+
+
 def rollback_target(paths, current, number):
-    """(number, body) of the kept manifest to put back: `number`, or the one kept before the
-    oldest copy of the current manifest's entries. A signed rollback keeps those entries again
-    under a new serial, so the next rollback steps back past the original too."""
+    """(number, body) of the kept manifest to put back: `number`, or the newest one kept before
+    the served manifest whose entries differ from it. The served manifest stands where its
+    oldest kept copy does (a signed rollback keeps the entries it put back again, under a new
+    serial); retries that kept the same entries again are passed over."""
     kept = [(n, read_bytes(path)) for n, path in kept_manifests(paths)]
     if number is not None:
         for n, body in kept:
@@ -31,15 +38,16 @@ def rollback_target(paths, current, number):
                 return n, body
         raise PublishError("no kept manifest %d (kept: %s)"
                            % (number, ", ".join(str(n) for n, _ in kept) or "none"))
-    entries = None if current is None else unsigned_content(current)
-    earlier = kept
-    for i, (_, body) in enumerate(kept):
-        if unsigned_content(body) == entries:
-            earlier = kept[:i]
-            break
-    if not earlier:
-        raise PublishError("no manifest is kept from before the current one")
-    return earlier[-1]
+    here = len(kept)
+    if current is not None:
+        for i, (_, body) in enumerate(kept):
+            if unsigned_content(body) == unsigned_content(current):
+                here = i
+                break
+    for n, body in reversed(kept[:here]):
+        if current is None or not same_entries(body, current):
+            return n, body
+    raise PublishError("no manifest is kept from before the current one that names other files")
 
 
 def first_line(body):
@@ -59,18 +67,27 @@ def rollback(paths, number=None, dry_run=False, out=sys.stdout, sign_key=None, a
             raise Refused("the served manifest is signed, and launchers with a key refuse an "
                           "older serial: give --sign KEY.pem to sign the one put back anew")
         target, body = rollback_target(paths, current, number)
+        if current is not None and same_entries(body, current):
+            out.write("kept manifest %d names the files the served manifest names; nothing "
+                      "written\n" % target)
+            return
         missing = missing_versions(paths, body)
         if missing:
             raise PublishError("kept manifest %d names %d file version(s) no longer stored (%s); "
                                "publish that mod folder again instead"
                                % (target, len(missing),
                                   ", ".join(show_name(n) for n in missing[:5])))
+        highest = highest_serial(paths, current)
+        if not sign_key and is_signed(body) and read_serial(body) < highest:
+            raise Refused("kept manifest %d is signed with serial %d, below the %d served since, "
+                          "which launchers with a key refuse: give --sign KEY.pem to sign it anew"
+                          % (target, read_serial(body), highest))
         launcher = changed_launcher(parse_manifest(body), current)
         refuse_stranding(paths, current, None if launcher is None else
                          read_bytes(paths.version(launcher)), sign_key, allow, out)
         signed = ""
         if sign_key:
-            body, serial = sign_with_serial(unsigned_content(body), current, sign_key)
+            body, serial = sign_with_serial(unsigned_content(body), current, sign_key, highest)
             signed = ", signed as serial %d" % serial
         if dry_run:
             for n, path in kept_manifests(paths):

@@ -112,17 +112,18 @@ def read_serial(body):
     return int(m.group(1))
 
 
-def next_serial(served):
-    serial = read_serial(served) + 1
+def next_serial(served, floor=0):
+    """One above the served manifest's serial and above floor (the highest served before)."""
+    serial = max(read_serial(served), floor) + 1
     if serial > MAX_SERIAL:
         raise Refused("the served manifest has the highest serial launchers accept; no signed "
                       "manifest can follow it")
     return serial
 
 
-def sign_with_serial(content, served, key_path):
-    """(manifest, serial): content after a serial one above served's, signed."""
-    serial = next_serial(served)
+def sign_with_serial(content, served, key_path, floor=0):
+    """(manifest, serial): content after a serial above served's and floor, signed."""
+    serial = next_serial(served, floor)
     return sign_manifest(SERIAL_PREFIX + b"%d\n" % serial + content, key_path), serial
 
 
