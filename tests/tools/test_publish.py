@@ -166,7 +166,7 @@ def test_accepts_what_only_looks_unwanted(name):
 
 def test_include_publishes_what_would_be_refused(tmp_path):
     mod = make_mod(tmp_path / "mod", {"cstrike/save/a.sav": b"1", "cstrike/save/b.sav": b"2",
-                                      ".git/HEAD": b"ref", "Thumbs.db": b"t", "cstrike/a.cfg": b"a"})
+                                      ".git/HEAD": b"ref", "Thumbs.db": b"t", "xash3d.exe": b"x"})
     root = tmp_path / "root"
     code, _, err = run(mod, root, "--include", "cstrike/SAVE", "--include", "*.db")
     assert code == 1 and err.count('".git"') == 1 and "save" not in err and "Thumbs" not in err
@@ -196,6 +196,61 @@ def test_lists_every_offending_file_in_one_message(tmp_path):
     assert '"ok.txt"' not in err
     assert (root / UPDATE / "manifest.txt").read_bytes() == b"# old\n"
     assert not (root / UPDATE / "dosyalar").exists()
+
+
+def test_lists_every_unreadable_file_and_folder_with_the_other_problems(tmp_path, monkeypatch):
+    mod = make_mod(tmp_path / "mod", {"xash3d.exe": b"x", "a/kilitli.wad": b"1", "b/kilitli.bsp": b"2",
+                                      "kapali/x.txt": b"3", "q?": b"4"})
+    real_open, real_scandir = os.open, os.scandir
+
+    def locked(path, *args, **kw):
+        if b"kilitli" in os.fsencode(path):
+            raise PermissionError(13, "Permission denied", path)
+        return real_open(path, *args, **kw)
+
+    def closed(path):
+        if os.fsencode(path).endswith(b"kapali"):
+            raise PermissionError(13, "Permission denied", path)
+        return real_scandir(path)
+
+    monkeypatch.setattr(os, "open", locked)
+    monkeypatch.setattr(os, "scandir", closed)
+    err = io.StringIO()
+    assert publishing.publish(str(mod), str(tmp_path / "root"), out=io.StringIO(), err=err) == 1
+    for line in ('"a/kilitli.wad": cannot be read (Permission denied)',
+                 '"b/kilitli.bsp": cannot be read', '"kapali": cannot be read', '"q?"'):
+        assert line in err.getvalue()
+    assert not (tmp_path / "root").exists()
+
+
+def test_exclude_and_the_ignore_file_leave_files_out(tmp_path):
+    mod = make_mod(tmp_path / "mod", {
+        "xash3d.exe": b"x", "cstrike/a.wad": b"a", "cstrike/b.wad": b"b", "notes.TXT": b"n",
+        ".git/HEAD": b"ref", ".git/objects/ab/cd": b"o", "sub/.korvantisignore": b"kept",
+        ".korvantisignore": b"# the working copy\n.git\n\n  *.txt  \n"})
+    root = tmp_path / "root"
+    code, out, err = run(mod, root, "--exclude", "cstrike/B*")
+    assert (code, err) == (0, "") and "left out by --exclude and .korvantisignore: 4 files" in out
+    names = [n for _, _, n in launcher_entries((root / UPDATE / "manifest.txt").read_bytes())]
+    assert names == [b"cstrike/a.wad", b"sub/.korvantisignore", b"xash3d.exe"]
+
+
+@pytest.mark.parametrize("folder,files,warned", [
+    ("mod", {"cstrike/a.wad": b"a"}, "holds neither Korvantis.exe nor xash3d.exe"),
+    ("cstrike", {"xash3d.exe": b"x"}, "is a game folder"),
+    ("mod", {"xash3d.exe": b"x", "cstrike/a.wad": b"a"}, None),
+])
+def test_warns_of_a_folder_that_looks_wrong(tmp_path, folder, files, warned):
+    code, _, err = run(make_mod(tmp_path / folder, files), tmp_path / "root", "--dry-run")
+    assert code == 0 and (warned in err if warned else err == ""), err
+
+
+def test_warns_of_an_update_root_others_cannot_enter(tmp_path):
+    root = tmp_path / "root"
+    root.mkdir(mode=0o700)
+    root.chmod(0o700)
+    code, _, err = run(make_mod(tmp_path / "mod", {"xash3d.exe": b"x"}), root)
+    assert code == 0 and f'warning: others cannot enter "{root}" (mode 0700)' in err
 
 
 # ---------------------------------------------------------------- manifest and round trip
@@ -382,9 +437,9 @@ def test_file_turned_into_folder_and_back(tmp_path):
 
 def test_dry_run_reports_changes_and_writes_nothing(tmp_path):
     root = tmp_path / "root"
-    old = {"keep.txt": b"k", "edit.txt": b"12345", "gone/old.txt": b"1234567"}
+    old = {"xash3d.exe": b"k", "edit.txt": b"12345", "gone/old.txt": b"1234567"}
     assert run(make_mod(tmp_path / "old", old), root)[0] == 0
-    new = {"keep.txt": b"k", "edit.txt": b"123456789", "added one.txt": b"abc"}
+    new = {"xash3d.exe": b"k", "edit.txt": b"123456789", "added one.txt": b"abc"}
     mod = make_mod(tmp_path / "new", new)
     before = tree(root)
     code, out, err = run(mod, root, "--dry-run", "--prune")
@@ -395,9 +450,10 @@ def test_dry_run_reports_changes_and_writes_nothing(tmp_path):
     assert 'changed  "edit.txt" 9 bytes' in lines
     assert 'removed  "gone/old.txt" 7 bytes' in lines
     assert 'prune    "gone/old.txt"' in lines
-    assert not any("keep.txt" in line for line in lines)
-    assert lines[-1] == ("dry run: 1 added (3 bytes), 1 changed (9 bytes), 1 removed (7 bytes), "
-                         "1 unchanged, 1 stored files to prune; nothing written")
+    assert not any("xash3d.exe" in line for line in lines)
+    assert lines[-2:] == ["players will download 2 files, 12 bytes (a new player 3 files, 13 bytes)",
+                          "dry run: 1 added (3 bytes), 1 changed (9 bytes), 1 removed (7 bytes), "
+                          "1 unchanged, 1 stored files to prune; nothing written"]
 
 
 def test_dry_run_against_missing_root_creates_nothing(tmp_path):

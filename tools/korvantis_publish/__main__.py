@@ -1,5 +1,5 @@
-"""Command line: publish, rollback and verify (tools/ on the module path; tools/publish.py takes
-the older one-line form)."""
+"""Command line: publish, rollback, verify, status, keygen and mirror (tools/ on the module path;
+tools/publish.py also takes the older one-line form)."""
 
 import argparse
 import sys
@@ -7,9 +7,11 @@ import sys
 from .errors import PublishError, report_failure
 from .launcher_check import Allowances
 from .layout import UpdateRoot
+from .mirror import mirror
 from .publishing import DEFAULT_KEEP, publish
 from .rollback import run_rollback
-from .signing import verify_root
+from .signing import keygen, verify_root
+from .status import show_status
 
 
 def keep_count(text):
@@ -26,7 +28,8 @@ def allowances(args):
 def run_publish(args):
     return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
                    keep=args.keep, sign_key=args.sign, include=args.include, once=args.once,
-                   unsigned=args.unsigned, allow=allowances(args), launcher=args.launcher)
+                   unsigned=args.unsigned, allow=allowances(args), launcher=args.launcher,
+                   exclude=args.exclude)
 
 
 def run_rollback_command(args):
@@ -47,11 +50,29 @@ def add_allowances(sub):
                           "manifest's")
 
 
-def run_verify(args):
+def reported(action):
+    """Runs action(); its exit code, or that of the failure it reported."""
     try:
-        return verify_root(args.key, UpdateRoot(args.update_root), sys.stdout, sys.stderr)
+        return action()
     except (PublishError, OSError) as e:
         return report_failure(e, sys.stderr)
+
+
+def run_verify(args):
+    return reported(lambda: verify_root(args.key, UpdateRoot(args.update_root), sys.stdout,
+                                        sys.stderr))
+
+
+def run_status(args):
+    return reported(lambda: show_status(UpdateRoot(args.update_root), sys.stdout) or 0)
+
+
+def run_keygen(args):
+    return reported(lambda: keygen(args.key, sys.stdout) or 0)
+
+
+def run_mirror(args):
+    return reported(lambda: mirror(args.update_root, args.dest, sys.stdout) or 0)
 
 
 def build_parser(prog=None, usage=None):
@@ -59,12 +80,13 @@ def build_parser(prog=None, usage=None):
     parser = argparse.ArgumentParser(
         prog=prog or "python3 -m korvantis_publish", usage=usage,
         description="Publish a mod folder as a Korvantis update root for a static web server, "
-                    "put back an earlier manifest, or check a signed one.")
+                    "put back an earlier manifest, check a signed one, show what a root "
+                    "serves, make a signing key, or copy a root to another server.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, func, summary):
         sub = commands.add_parser(name, help=summary, description=summary, usage=usage,
-                                  **({"prog": prog} if prog else {}))
+                                  **({"prog": prog} if prog and usage else {}))
         sub.set_defaults(func=func)
         return sub
 
@@ -100,12 +122,17 @@ def build_parser(prog=None, usage=None):
                      help='publish the files this names as placed once ("#ilk" lines): the '
                           "launcher puts them where the player has none and never replaces "
                           "them; matched as --include, which it implies")
+    sub.add_argument("--exclude", action="append", default=[], metavar="PATTERN",
+                     help="leave out the files (or folders) this names, as if the mod folder did "
+                          "not hold them; matched as --include; repeatable. The mod folder's "
+                          ".korvantisignore holds more, one a line")
     sub.add_argument("--launcher", metavar="EXE",
                      help="publish this file as Korvantis.exe instead of the mod folder's own")
     add_allowances(sub)
 
     sub = command("rollback", run_rollback_command,
-                  "put back the manifest kept before the current one; no mod file is touched")
+                  "put back the newest manifest kept before the served one that names other "
+                  "files; no mod file is touched")
     update_root(sub)
     sub.add_argument("--to", type=int, metavar="NUMBER",
                      help="the kept manifest gecmis/NUMBER.txt instead")
@@ -119,6 +146,19 @@ def build_parser(prog=None, usage=None):
     sub = command("verify", run_verify, "check the signature of the root's manifest")
     sub.add_argument("key", metavar="KEY.pub", help="the maintainer's P-256 public key (PEM)")
     update_root(sub)
+
+    sub = command("status", run_status, "show the served manifest, its launcher and the kept "
+                                        "manifests")
+    update_root(sub)
+
+    sub = command("keygen", run_keygen, "make a signing key pair: KEY.pem (owner only) and "
+                                        "KEY.pub beside it")
+    sub.add_argument("key", metavar="KEY.pem", help="where the private key goes")
+
+    sub = command("mirror", run_mirror, "copy the update root to another, right at every moment: "
+                                        "files first, the manifest last, hard links kept")
+    update_root(sub)
+    sub.add_argument("dest", metavar="DEST", help="the update root of the copy")
     return parser
 
 

@@ -44,6 +44,19 @@ def make_folders(path):
         os.chmod(path, 0o755)
 
 
+def closed_folders(folders):
+    """Those of folders (where they exist) that other users cannot enter, with their modes."""
+    closed = []
+    for folder in folders:
+        try:
+            mode = os.stat(folder).st_mode
+        except OSError:
+            continue
+        if os.name != "nt" and not mode & stat.S_IXOTH:
+            closed.append((folder, stat.S_IMODE(mode)))
+    return closed
+
+
 def temp_beside(target, make):
     """(temporary name beside target, make(that name)), retried while the name is taken."""
     folder = os.path.dirname(target)

@@ -35,6 +35,10 @@ class UpdateRoot:
         self.lock = os.path.join(self.update, LOCK_NAME)
         self.serial_record = os.path.join(self.history, SERIAL_RECORD_NAME)
 
+    def served_folders(self):
+        """The folders a web server walks through to reach every file it serves."""
+        return [self.root, os.path.dirname(self.update), self.update, self.files, self.store]
+
     def plain(self, name):
         """dosyalar/<name>: the current version, for hosts that ignore "?v="."""
         return local_path(self.files, name)

@@ -52,6 +52,12 @@ def show_name(raw):
     return '"' + "".join(out) + '"'
 
 
+def show_size(size):
+    """A size as maintainers read it: bytes below a megabyte, else megabytes (2**20 bytes, as
+    Windows counts them)."""
+    return "%d bytes" % size if size < 1 << 20 else "%.1f MB" % (size / (1 << 20))
+
+
 def windows_fold(text):
     """Case folding close to NTFS's upper-case table: one character maps to one character."""
     out = []

@@ -5,15 +5,16 @@ import os
 import sys
 
 from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused, report_failure
-from .files import (fsync_folder, make_folders, read_bytes, remove_leftover_temps,
-                    stored_copy_matches)
+from .files import (closed_folders, fsync_folder, make_folders, read_bytes,
+                    remove_leftover_temps, stored_copy_matches)
 from .history import highest_serial, read_current_manifest, write_manifest
 from .launcher_check import Allowances, changed_launcher, refuse_stranding
 from .layout import UpdateRoot
 from .lock import update_lock
 from .manifest import Entry, build_manifest, hash_file, manifest_order, parse_manifest
-from .modfolder import check_folders, check_names, read_entries, scan_mod_folder
-from .names import LAUNCHER_NAME, is_launcher, show_name
+from .modfolder import (IGNORE_FILE, check_folders, check_names, folder_warnings, ignore_patterns,
+                        read_entries, scan_mod_folder)
+from .names import LAUNCHER_NAME, is_launcher, show_name, show_size
 from .signing import is_signed, public_key_of, sign_with_serial, signed_with
 from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, store_entry
 from .unwanted import named_by
@@ -62,13 +63,27 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
         pruned = plan.count()
 
     def total(group):
-        return sum(e.size for e, _ in group)
+        return show_size(sum(e.size for e, _ in group))
 
-    out.write("dry run: %d added (%d bytes), %d changed (%d bytes), %d removed (%d bytes), "
-              "%d unchanged%s; nothing written\n"
+    out.write(players_download(entries, read_current_manifest(paths)))
+    out.write("dry run: %d added (%s), %d changed (%s), %d removed (%s), %d unchanged%s; nothing "
+              "written\n"
               % (len(added), total(added), len(changed), total(changed), len(removed),
                  total(removed), len(unchanged),
                  ", %d stored files to prune" % pruned if prune else ""))
+
+
+def players_download(entries, served):
+    """The line saying what this manifest makes players fetch: those holding the served one
+    fetch what it does not name alike (a file placed once only where it is new), a new
+    player everything."""
+    before = {(e.name, e.hash, e.size) for e in parse_manifest(served or b"")}
+    names = {e.name for e in parse_manifest(served or b"")}
+    fetched = [e for e in entries if (e.name, e.hash, e.size) not in before
+               and not (e.once and e.name in names)]
+    return ("players will download %d files, %s (a new player %d files, %s)\n"
+            % (len(fetched), show_size(sum(e.size for e in fetched)), len(entries),
+               show_size(sum(e.size for e in entries))))
 
 
 def final_manifest(content, served, sign_key, unsigned=False, floor=0):
@@ -108,10 +123,11 @@ def launcher_bytes(entries, served):
 
 def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
             keep=DEFAULT_KEEP, sign_key=None, include=(), once=(), unsigned=False,
-            allow=Allowances(), launcher=None):
+            allow=Allowances(), launcher=None, exclude=()):
     """Runs one publication; returns the exit code. include: patterns naming files to publish
     although they look like litter or run-time writes; once: files to place once, which may be
-    such files too; launcher: a file published as Korvantis.exe instead of the mod folder's."""
+    such files too; launcher: a file published as Korvantis.exe instead of the mod folder's;
+    exclude: patterns naming files left out, as if the mod folder did not hold them."""
     try:
         for pattern in once:
             if named_by(LAUNCHER_NAME, [pattern]):
@@ -119,10 +135,17 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 raise Refused("--once %s names %s: the launcher must always be the current one"
                               % (show_name(pattern), show_name(LAUNCHER_NAME)))
         check_folders(mod, root)
-        raw_names, problems = scan_mod_folder(mod)
+        raw_names, problems, left_out = scan_mod_folder(mod, [*exclude, *ignore_patterns(mod)])
+        for warning in folder_warnings(mod, raw_names) + [
+                "others cannot enter %s (mode %04o): a web server running as another user "
+                "answers 404 for everything below it" % (show_name(folder), mode)
+                for folder, mode in closed_folders(UpdateRoot(root).served_folders())]:
+            err.write("%s: warning: %s\n" % (PROG, warning))
+        if left_out:
+            out.write("left out by --exclude and %s: %d files\n" % (IGNORE_FILE, left_out))
         refusals = check_names(raw_names, problems, [*include, *once])
         if refusals:
-            err.write("%s: %d problem(s) with names in %s; nothing was written:\n"
+            err.write("%s: %d problem(s) with files in %s; nothing was written:\n"
                       % (PROG, len(refusals), show_name(mod)))
             for line in refusals:
                 err.write("  " + line + "\n")
@@ -164,6 +187,7 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 refuse_stranding(paths, served, launcher_bytes(entries, served), sign_key, allow,
                                  out)
             retry = already_served(entries, served, sign_key)
+            download = players_download(entries, served)
             if not retry:
                 manifest, serial = final_manifest(content, served, sign_key, unsigned,
                                                  highest_serial(paths, served))
@@ -193,14 +217,15 @@ def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stder
                 pruned = plan.count()
 
         if retry:
-            out.write("the served manifest already names these %d files (%d bytes): no new "
+            out.write("the served manifest already names these %d files (%s): no new "
                       "manifest written%s%s\n"
-                      % (len(entries), sum(e.size for e in entries),
+                      % (len(entries), show_size(sum(e.size for e in entries)),
                          ", %d stored copies repaired" % written if written else "",
                          ", %d pruned" % pruned if prune else ""))
             return EXIT_OK
-        out.write("published %d files (%d bytes), %d written%s%s, to %s\n"
-                  % (len(entries), sum(e.size for e in entries), written,
+        out.write(download)
+        out.write("published %d files (%s), %d written%s%s, to %s\n"
+                  % (len(entries), show_size(sum(e.size for e in entries)), written,
                      ", %d pruned" % pruned if prune else "",
                      ", signed as serial %d" % serial if sign_key else "",
                      show_name(paths.update)))

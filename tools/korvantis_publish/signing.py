@@ -54,6 +54,41 @@ def public_key_of(key_path):
         raise PublishError("signing key %s: %s" % (show_name(key_path), e))
 
 
+def write_new(path, data, mode):
+    """Writes a file that must not exist yet, with mode whatever the umask."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), mode)
+    try:
+        if os.name != "nt":
+            os.fchmod(fd, mode)
+        os.write(fd, data)
+    finally:
+        os.close(fd)
+
+
+def keygen(private_path, out):
+    """Makes a P-256 key pair: the private key at private_path (owner only), its public half
+    beside it as .pub; prints how to build and sign with them."""
+    public_path = os.path.splitext(private_path)[0] + ".pub"
+    for path in (private_path, public_path):
+        if os.path.lexists(path):
+            raise PublishError("%s exists; a key is never written over" % show_name(path))
+    done = run_openssl(["ecparam", "-name", "prime256v1", "-genkey", "-noout"])
+    if done.returncode != 0:
+        raise PublishError("openssl could not make a key: %s"
+                           % done.stderr.decode(errors="replace").strip())
+    write_new(private_path, done.stdout, 0o600)
+    public = public_pem_of(private_path)
+    write_new(public_path, public, 0o644)
+    private_abs, public_abs = os.path.abspath(private_path), os.path.abspath(public_path)
+    out.write("private key %s: owner only; keep it off the server and out of the repository, "
+              "with a copy on offline media\n" % private_abs)
+    out.write("public key %s:\n%s" % (public_abs, public.decode("ascii")))
+    out.write("build the launcher with it:\n"
+              "  KORVANTIS_UPDATE_KEY=%s scripts/release.sh MOD_FOLDER UPDATE_ROOT --sign %s\n"
+              "  cmake --preset release -DKORVANTIS_UPDATE_KEY=%s\n"
+              % (public_abs, private_abs, public_abs))
+
+
 def der_to_raw(der):
     """r || s, 32 bytes each, of a DER ECDSA-Sig-Value."""
     def integer(at):
