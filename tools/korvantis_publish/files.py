@@ -110,12 +110,17 @@ def copy_verified(source, target, expected_hash):
                            % show_name(source))
 
 
-def same_file(a, b):
+def stats_match(a, b, fields):
+    """Whether both paths exist and their stats agree in fields."""
     try:
         sa, sb = os.stat(a), os.stat(b)
     except OSError:
         return False
-    return (sa.st_dev, sa.st_ino) == (sb.st_dev, sb.st_ino)
+    return all(getattr(sa, f) == getattr(sb, f) for f in fields)
+
+
+def same_file(a, b):
+    return stats_match(a, b, ("st_dev", "st_ino"))
 
 
 def link_beside(source, target):

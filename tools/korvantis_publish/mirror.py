@@ -7,8 +7,8 @@ import os
 import shutil
 
 from .errors import PublishError
-from .files import (fsync_folder, make_folders, remove_empty_folders, replace_atomically,
-                    temp_beside)
+from .files import (fsync_folder, make_folders, place_copy, remove_empty_folders,
+                    replace_atomically, same_file, stats_match)
 from .history import read_current_manifest, serve_manifest
 from .layout import UpdateRoot
 from .lock import update_lock
@@ -29,14 +29,6 @@ def source_files(paths):
                 yield os.path.relpath(path, paths.update), path
 
 
-def unchanged(source, target):
-    try:
-        a, b = os.stat(source), os.stat(target)
-    except OSError:
-        return False
-    return (a.st_size, a.st_mtime_ns) == (b.st_size, b.st_mtime_ns)
-
-
 def copy_file(source, target):
     def body(out):
         with open(source, "rb") as src:
@@ -45,16 +37,6 @@ def copy_file(source, target):
     make_folders(os.path.dirname(target))
     replace_atomically(target, body)
     shutil.copystat(source, target)
-
-
-def link_file(existing, target):
-    make_folders(os.path.dirname(target))
-    temp = temp_beside(target, lambda name: os.link(existing, name))[0]
-    try:
-        os.replace(temp, target)
-    except BaseException:
-        os.unlink(temp)
-        raise
 
 
 def mirror(root, dest, out):
@@ -76,14 +58,16 @@ def mirror(root, dest, out):
             st = os.stat(path)
             first = placed.get((st.st_dev, st.st_ino))
             if first is not None:
-                if not os.path.exists(target) or not os.path.samefile(first, target):
-                    link_file(first, target)
+                if not same_file(first, target):
+                    make_folders(os.path.dirname(target))
+                    place_copy(first, target)
                     linked += 1
                 else:
                     same += 1
                 continue
             placed[(st.st_dev, st.st_ino)] = target
-            if unchanged(path, target):
+            # As rsync judges it: a copy keeps its source's time.
+            if stats_match(path, target, ("st_size", "st_mtime_ns")):
                 same += 1
             else:
                 copy_file(path, target)
