@@ -50,24 +50,25 @@ def launcher_entry(body):
 
 
 def stored_launcher(paths, entry):
-    """The bytes the root holds for a launcher entry, checked against its digest."""
+    """The bytes the root holds for a launcher entry, checked against its digest; None where
+    they are gone."""
     for path in (paths.version(entry), paths.plain(entry.name)):
         if stored_copy_matches(path, entry):
             return read_bytes(path)
-    raise OSError("the served %s (sha256 %s) is not in %s"
-                  % (entry.name, entry.hash, paths.update))
+    return None
 
 
 def players_launcher(paths, served):
-    """The launcher players run now: the one the served manifest names, or, where it names none,
-    the newest kept manifest that does. None for a root that never served one."""
+    """(entry, bytes) of the launcher players run now: the one the served manifest names, or,
+    where it names none, the newest kept manifest that does. (None, None) for a root that never
+    served one; bytes None where the root no longer holds them."""
     entry = launcher_entry(served)
     if entry is None:
         for _, path in reversed(kept_manifests(paths)):
             entry = launcher_entry(read_bytes(path))
             if entry is not None:
                 break
-    return None if entry is None else stored_launcher(paths, entry)
+    return (None, None) if entry is None else (entry, stored_launcher(paths, entry))
 
 
 def launcher_problems(built, served, sign_point, allow):
@@ -122,9 +123,12 @@ def check_publication(paths, served, new_launcher, sign_key, allow, note):
                          "launcher of this tree, and nothing says which host and key it uses"
                          % why)
         else:
-            old = players_launcher(paths, served)
+            entry, old = players_launcher(paths, served)
             served_identity, why = identity_problem(old) if old is not None else (None, None)
-            if why:
+            if entry is not None and old is None:
+                note("the served launcher is no longer stored below the root: host and key not "
+                     "compared")
+            elif why:
                 note("the served launcher carries no build identity: host and key not compared")
             found += launcher_problems(built, served_identity, sign_point, allow)
     if sign_key and is_signed(served) and not allow.rotate_key and not signed_with(served, sign_key):

@@ -42,6 +42,8 @@ def describe_launcher(paths, served):
     if entry is None:
         return "none listed (players keep the launcher they have)"
     data = stored_launcher(paths, entry)
+    if data is None:
+        return "sha256 %s..., no longer stored below the root" % entry.hash[:16]
     text = "%s, sha256 %s..." % (show_size(len(data)), hashlib.sha256(data).hexdigest()[:16])
     try:
         identity = read_build_identity(data)
