@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# One release: builds Korvantis.exe with the release preset, signs it when given a key, puts it
-# into the mod folder, shows what the publication would change, and publishes.
+# One release: builds Korvantis.exe with the release preset, signs it when given a key, shows
+# what the publication would change, asks, publishes it and puts it into the mod folder.
 #
 #   scripts/release.sh [options] MOD_FOLDER UPDATE_ROOT [publish.py options...]
 #
-#   --dry-run              stop after showing the changes; nothing is published
+#   --dry-run              stop after showing the changes; nothing is published or changed
+#   --yes                  publish without asking (scripts; without a terminal it is needed)
 #   --pkcs12 FILE          sign with the certificate and key in this PKCS#12 file
 #   --password-file FILE   its password (first line); else KORVANTIS_SIGN_PASSWORD in the
 #                          environment. Never on the command line: others can read that.
@@ -21,9 +22,12 @@
 #   KORVANTIS_UPDATE_KEY   public key whose signature manifests must carry (PEM; default: what
 #                          the build folder has); then pass --sign KEY.pem on to publish.py
 #
-# Arguments after the two folders go to both runs of tools/publish.py. Before anything is put
-# into the mod folder, tools/release_check.py holds the built launcher's host and key against
-# the launcher the update root serves and publish.py's --sign (refusals: see that file).
+# Arguments after the two folders go to both runs of tools/publish.py, which publish the built
+# launcher itself (--launcher), whatever the mod folder holds meanwhile. Before that,
+# tools/release_check.py holds the built launcher's host and key against the launcher the
+# update root serves and publish.py's --sign; publish.py runs the same checks again (refusals:
+# korvantis_publish/launcher_check.py). The mod folder gets the launcher only once it is
+# published, so that a later plain publish.py run keeps it.
 # Exit codes: 0 done, 1 refused or failed, 2 usage.
 set -euo pipefail
 
@@ -40,8 +44,8 @@ fail() {
   exit 1
 }
 
-dry_run=0 pkcs12='' password_file='' signing_time=${SOURCE_DATE_EPOCH:-} timestamp_url=''
-checks=()
+dry_run=0 yes=0 pkcs12='' password_file='' signing_time=${SOURCE_DATE_EPOCH:-} timestamp_url=''
+allow=() checks=()
 build_dir=$repo/build/release
 folders=() publish_args=()
 while [[ $# -gt 0 ]]; do
@@ -53,7 +57,8 @@ while [[ $# -gt 0 ]]; do
   fi
   case $1 in
     --dry-run) dry_run=1; shift ;;
-    --test-host|--new-host|--rotate-key) checks+=("$1"); shift ;;
+    --yes) yes=1; shift ;;
+    --test-host|--new-host|--rotate-key) allow+=("$1"); shift ;;
     --pkcs12|--password-file|--signing-time|--timestamp-url|--build-dir)
       [[ $# -ge 2 ]] || usage "$1 needs a value"
       case $1 in
@@ -93,7 +98,22 @@ for ((i = 0; i < ${#publish_args[@]}; i++)); do
   esac
 done
 
-"$repo/scripts/deps.sh"
+# What a release needs, and nothing more: no Wine, no web server on the release machine.
+packages=(cmake make g++-mingw-w64-x86-64-posix python3 openssl)
+[[ -z $pkcs12 ]] || packages+=(osslsigncode)
+missing=()
+for package in "${packages[@]}"; do
+  [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) == installed ]] ||
+    missing+=("$package")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  sudo=()
+  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
 mkdir -p "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)  # cmake runs from the source folder
 
@@ -111,7 +131,7 @@ fi
 built=$build_dir/$launcher
 
 # ----- what it is built for, against what players run now -------------------------------------
-identity=$(python3 "$repo/tools/release_check.py" "$built" "$root" "${checks[@]}") ||
+identity=$(python3 "$repo/tools/release_check.py" "$built" "$root" "${allow[@]}" "${checks[@]}") ||
   fail "the launcher does not fit the update root; nothing published"
 
 # ----- sign ----------------------------------------------------------------------------------
@@ -145,26 +165,21 @@ if [[ -e $repo/.git ]] && head=$(git -C "$repo" rev-parse --short=12 HEAD 2>/dev
     commit="$commit with uncommitted changes"
 fi
 
-# ----- into the mod folder, shown, published -------------------------------------------------
-# A fresh file, not written through a link or a hard link that may point at another build.
-cp --remove-destination "$built" "$mod/$launcher"
-
-# The launcher that players will run must be byte for byte the one built above.
-check_launcher() {
-  local got
-  got=$(digest "$mod/$launcher")
-  [[ $got == "$want" ]] ||
-    fail "$mod/$launcher is not the launcher just built (sha256 $got, built $want); nothing published"
-}
-check_launcher
-
+# ----- shown, asked, published, into the mod folder -------------------------------------------
 echo "launcher $launcher $size bytes sha256 $want"
 echo "         commit $commit, $identity, $state"
-python3 "$repo/tools/publish.py" "$mod" "$root" --dry-run "${publish_args[@]}" ||
-  fail "publish.py's dry run failed; nothing published"
+publish=(python3 "$repo/tools/publish.py" "$mod" "$root" --launcher "$built" "${allow[@]}"
+         "${publish_args[@]}")
+"${publish[@]}" --dry-run || fail "publish.py's dry run failed; nothing published"
 if [[ $dry_run -eq 1 ]]; then
   echo "release dry run: nothing published"
   exit 0
 fi
-check_launcher
-python3 "$repo/tools/publish.py" "$mod" "$root" "${publish_args[@]}" || fail "publishing failed"
+if [[ $yes -eq 0 ]]; then
+  [[ -t 0 ]] || fail "no terminal to ask on: give --yes to publish without asking; nothing published"
+  read -r -p "Publish this to $root? [y/N] " answer
+  [[ ${answer,,} =~ ^(y|yes|e|evet)$ ]] || fail "not published"
+fi
+"${publish[@]}" || fail "publishing failed"
+# A fresh file, not written through a link or a hard link that may point at another build.
+cp --remove-destination "$built" "$mod/$launcher"

@@ -17,7 +17,8 @@ from dataclasses import dataclass
 from typing import Optional
 
 MAGIC = b"KORVANTIS:BUILD\0"
-LAYOUT = 1
+# Layout 1's fields keep their offsets in every later layout, which may only add bytes after them.
+FIRST_LAYOUT = 1
 BLOCK = struct.Struct("<16sII64s512s")  # magic, layout, key kind, key, host
 NO_KEY, P256_KEY = 0, 1
 
@@ -29,8 +30,8 @@ class BuildIdentity:
 
 
 def read_build_identity(exe: bytes) -> BuildIdentity:
-    """The one block of a launcher's bytes; ValueError when there is none, more than one, or it
-    is not of a layout this reader knows."""
+    """The one block of a launcher's bytes, read as layout 1 whatever its layout; ValueError when
+    there is none, more than one, or it is damaged."""
     at = exe.find(MAGIC)
     if at < 0:
         raise ValueError("no build identity: not a Korvantis launcher, or one built before it had one")
@@ -39,8 +40,8 @@ def read_build_identity(exe: bytes) -> BuildIdentity:
     if len(exe) - at < BLOCK.size:
         raise ValueError("build identity cut short")
     _, layout, kind, key, host = BLOCK.unpack_from(exe, at)
-    if layout != LAYOUT:
-        raise ValueError("build identity of unknown layout %d" % layout)
+    if layout < FIRST_LAYOUT:
+        raise ValueError("build identity of layout %d, older than any launcher" % layout)
     if kind not in (NO_KEY, P256_KEY) or (kind == NO_KEY and any(key)):
         raise ValueError("build identity with an unknown key kind %d" % kind)
     text = host.decode("utf-16-le").split("\0", 1)[0]

@@ -2,24 +2,30 @@
 """Publish a mod folder as a Korvantis update root (see korvantis_publish for the details).
 
     publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem | --unsigned]
-               [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
+               [--include PATTERN]... [--once PATTERN]... [--exclude PATTERN]...
+               [--test-host] [--new-host] [--rotate-key] MOD_FOLDER UPDATE_ROOT
     publish.py --rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT
     publish.py --verify KEY.pub UPDATE_ROOT
+    publish.py COMMAND ...      publish, rollback, verify, status, keygen, mirror (--help)
 
-Scripts and maintainers' habits use this form; it is turned into the package's subcommands.
-Exit codes: 0 done, 1 names refused (nothing written), lock held, signature refused or a signed
-root without --sign, 2 usage or I/O error.
+Scripts and maintainers' habits use the first three forms; they are turned into the package's
+subcommands, which the last form names directly (a mod folder of such a name is ./publish).
+Exit codes: 0 done, 1 refused (nothing written): names or files, a launcher that would strand
+players, lock held, signature refused or a signed root without --sign; 2 usage or I/O error.
 """
 
 import argparse
 import sys
 
-from korvantis_publish.__main__ import keep_count, main
+from korvantis_publish.__main__ import build_parser, keep_count, main
 
 USAGE = ("%(prog)s [--dry-run] [--prune [--keep N]] [--sign KEY.pem | --unsigned]\n"
-         "           [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT\n"
+         "           [--include PATTERN]... [--once PATTERN]... [--exclude PATTERN]...\n"
+         "           [--test-host] [--new-host] [--rotate-key] MOD_FOLDER UPDATE_ROOT\n"
          "       %(prog)s --rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT\n"
-         "       %(prog)s --verify KEY.pub UPDATE_ROOT")
+         "       %(prog)s --verify KEY.pub UPDATE_ROOT\n"
+         "       %(prog)s COMMAND ... (publish, rollback, verify, status, keygen, mirror)")
+COMMANDS = ("publish", "rollback", "verify", "status", "keygen", "mirror")
 
 
 def subcommand_line(argv):
@@ -40,5 +46,14 @@ def subcommand_line(argv):
     return ["publish", *(["--keep", str(mode.keep)] if mode.keep else []), *to, *rest]
 
 
+def run(argv):
+    if argv[:1] in (["-h"], ["--help"]):
+        build_parser("publish.py", USAGE).print_help()
+        return 0
+    if argv[:1] and argv[0] in COMMANDS:
+        return main(argv, prog="publish.py")
+    return main(subcommand_line(argv), prog="publish.py", usage=USAGE)
+
+
 if __name__ == "__main__":
-    sys.exit(main(subcommand_line(sys.argv[1:]), prog="publish.py", usage=USAGE))
+    sys.exit(run(sys.argv[1:]))

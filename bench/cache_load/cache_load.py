@@ -66,7 +66,8 @@ def publish_update(mod: Path, root: Path) -> list[str]:
         if not path.is_file() or path.stat().st_size != size:
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(os.urandom(size))
-    subprocess.run([sys.executable, str(REPO / "tools" / "publish.py"), str(mod), str(root)],
+    subprocess.run([sys.executable, str(REPO / "tools" / "publish.py"), "--test-host", str(mod),
+                    str(root)],
                    check=True, stdout=subprocess.DEVNULL)
     paths = []
     for line in (root / "korvantis" / "guncelleme" / "manifest.txt").read_text().splitlines():

@@ -230,7 +230,8 @@ def main() -> int:
     mod = work / "mod"
     files, newer = make_mod(mod, launcher, engine)
     www = work / "www"
-    publish = subprocess.run([sys.executable, str(REPO / "tools" / "publish.py"), str(mod), str(www)],
+    publish = subprocess.run([sys.executable, str(REPO / "tools" / "publish.py"), "--test-host",
+                              str(mod), str(www)],
                              capture_output=True, text=True)
     if publish.returncode != 0:
         raise DemoFailed("publish.py failed:\n" + publish.stdout + publish.stderr)

@@ -87,7 +87,7 @@ def main() -> int:
         (mod / name).write_bytes(data)
     www = work / "www"
     subprocess.run([sys.executable, str(Path(__file__).resolve().parents[2] / "tools" / "publish.py"),
-                    str(mod), str(www)], check=True, stdout=subprocess.DEVNULL)
+                    "--test-host", str(mod), str(www)], check=True, stdout=subprocess.DEVNULL)
     nginx = start_nginx(nginx_conf(work / "nginx", www, certs, RATE_MB), work / "nginx")
     tmux = ["tmux", "-S", str(work / "tmux.sock")]
     try:

@@ -54,7 +54,9 @@ def work():
 
 
 def publish(*args) -> None:
-    result = subprocess.run([sys.executable, str(REPO / "tools" / "publish.py"), *map(str, args)],
+    # The launcher published here asks the test host.
+    result = subprocess.run([sys.executable, str(REPO / "tools" / "publish.py"), "--test-host",
+                             *map(str, args)],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 

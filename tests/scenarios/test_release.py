@@ -21,7 +21,7 @@ from test_update_flow import Setup
 
 REPO = Path(__file__).resolve().parents[2]
 # The scenarios' update host is a reserved test name, which a real release refuses.
-RELEASE = [REPO / "scripts" / "release.sh", "--test-host"]
+RELEASE = [REPO / "scripts" / "release.sh", "--test-host", "--yes"]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
 PUBLISHED = Path("korvantis") / "guncelleme"
 SIGNING_TIME = 1700000000
@@ -90,20 +90,26 @@ def test_release_dry_run_shows_the_launcher_and_publishes_only_what_it_built(
     assert launcher in lines and lines.index(launcher) < lines.index(
         f'added    "Korvantis.exe" {size} bytes'), lines
     assert "nothing published" in lines[-1]
-    assert (mod / "Korvantis.exe").read_bytes() == built.read_bytes()
+    assert (mod / "Korvantis.exe").read_bytes() == b"an older launcher"
     assert not root.exists()
 
-    # Something rewrites the launcher while the maintainer reads the dry run.
+    # Without --yes it asks, and with no terminal to ask on it publishes nothing.
+    asked = run([RELEASE[0], "--test-host", "--build-dir", builds[0], mod, root],
+                stdin=subprocess.DEVNULL)
+    assert asked.returncode == 1 and "--yes" in asked.stderr, asked.stdout + asked.stderr
+    assert not (root / PUBLISHED / "manifest.txt").exists()
+
+    # Something rewrites the mod folder's launcher while the maintainer reads the dry run: what
+    # is published, and then left in the mod folder, is still the launcher just built.
     shim = tmp_path / "bin"
     shim.mkdir()
     (shim / "python3").write_text(f'#!/bin/sh\ncase " $* " in *" --dry-run "*) printf x >> '
                                   f'"{mod}/Korvantis.exe";; esac\nexec /usr/bin/python3 "$@"\n')
     (shim / "python3").chmod(0o755)
-    refused = run([*RELEASE, "--build-dir", builds[0], mod, root],
-                  env=dict(os.environ, PATH=f"{shim}:{os.environ['PATH']}"))
-    assert refused.returncode == 1, refused.stdout + refused.stderr
-    assert "is not the launcher just built" in refused.stderr
-    assert not (root / PUBLISHED / "manifest.txt").exists()
+    ok([*RELEASE, "--build-dir", builds[0], mod, root],
+       env=dict(os.environ, PATH=f"{shim}:{os.environ['PATH']}"))
+    served = root / PUBLISHED / "dosyalar" / "Korvantis.exe"
+    assert served.read_bytes() == built.read_bytes() == (mod / "Korvantis.exe").read_bytes()
 
 
 TEST_KEY = REPO / "tests" / "keys" / "update-test.pem"
@@ -122,7 +128,7 @@ REFUSALS = [
     ("other host", None, ["--test-host", "--new-host"], False, None),
     (None, "test", ["--test-host"], False, "built without KORVANTIS_UPDATE_KEY"),
     (None, None, ["--test-host"], True, "publishing would not sign"),
-    (None, "other", ["--test-host"], True, "is not the launcher's"),
+    (None, "other", ["--test-host"], True, "is not the new launcher's"),
     ("keyless", "test", ["--test-host"], True, "--rotate-key if that is meant"),
     ("keyless", "test", ["--test-host", "--rotate-key"], True, None),
 ]
@@ -138,7 +144,7 @@ def test_release_refuses_a_launcher_that_does_not_fit_its_players(
         player = make_mod(tmp_path / "served", engine)
         (player / "Korvantis.exe").write_bytes(with_host(keyless, "updates.korvantis.org")
                                                if served == "other host" else keyless)
-        ok([sys.executable, REPO / "tools" / "publish.py", player, root])
+        ok([sys.executable, REPO / "tools" / "publish.py", player, root, "--test-host"])
     keys = {"test": TEST_KEY, "other": tmp_path / "other.pem"}
     if sign == "other":
         ok(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", keys["other"]])
@@ -186,7 +192,7 @@ def test_signed_release_verifies_keeps_its_resources_and_updates_a_player(
 
     # Signed once with the password from a file (a dry run), once from the environment.
     ok([*sign, "--password-file", keys / "password", mod, root, "--dry-run"])
-    signed_once = (mod / "Korvantis.exe").read_bytes()
+    signed_once = (builds[0] / "signed" / "Korvantis.exe").read_bytes()
     ok([*sign, mod, root], env=dict(os.environ, KORVANTIS_SIGN_PASSWORD=password))
     signed = mod / "Korvantis.exe"
     assert signed.read_bytes() == signed_once

@@ -20,6 +20,8 @@ from pathlib import Path
 
 import pytest
 
+from launcher_fakes import fake_launcher
+
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "scenarios"))
 from harness.korvantis import USER_AGENT  # noqa: E402
@@ -29,7 +31,7 @@ HOST = "guncelleme.korvantis.example"
 UPDATE = "/korvantis/guncelleme/"
 
 MOD = {
-    "Korvantis.exe": b"MZ" + b"\0" * 5000,
+    "Korvantis.exe": fake_launcher(tail=b"\0" * 5000),
     "maps/a b.bsp": b"bsp bytes " * 300,
     # Fixed bytes: the namespace side imports this file again and must get the same tokens.
     "sound/\u015fark\u0131.wav": b"RIFF" + hashlib.sha512(b"wav").digest() * 30,

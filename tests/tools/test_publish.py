@@ -13,7 +13,10 @@ from pathlib import Path
 
 import pytest
 
-from korvantis_publish import errors, history, manifest, modfolder, names, publishing, signing
+import update_key
+from korvantis_publish import errors, manifest, modfolder, names, publishing, signing
+from korvantis_publish.rollback import run_rollback
+from launcher_fakes import fake_launcher
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
 
@@ -71,42 +74,51 @@ def tree(root):
 
 # ---------------------------------------------------------------- refusals
 
+NAME_TABLE = TOOL.parents[1] / "tests" / "data" / "entry_names.txt"
+
+
+def name_table():
+    """(verdict, name as bytes) of every case in the table the launcher's unit tests read too."""
+    cases = []
+    for line in NAME_TABLE.read_text(encoding="utf-8").split("\n"):
+        if not line or line.startswith("#") or "\t" not in line:
+            continue
+        verdict, raw = line.split("\t", 1)
+        cases.append((verdict, re.sub(rb"\\x([0-9A-Fa-f]{2})|\\\\",
+                                      lambda m: bytes.fromhex(m[1].decode()) if m[1] else b"\\",
+                                      raw.encode("utf-8"))))
+    return cases
+
+
+def test_publishes_exactly_the_names_the_launcher_takes():
+    cases = name_table()
+    assert {verdict for verdict, _ in cases} == {"take", "skip", "refuse"}
+    wrong = [(verdict, name) for verdict, name in cases
+             if (verdict == "take") != (modfolder.check_names([name], []) == [])]
+    assert wrong == []
+
+
 REFUSED = [
-    # (file names to create, fragment of the message)
+    # (file names to create, fragment of the message): one case per reason; the name table
+    # above holds the verdicts.
     (["a..b.txt"], '".."'),
     (["x:y.txt"], '":"'),
     (["back\\slash.txt"], '"\\"'),
     (["trail .txt ", "sound/ok.wav"], "ends in a blank"),
-    (["folder /f.txt"], "ends in a blank"),
-    (["dot."], "ends in a blank or a dot"),
     (["dir./f.txt"], "ends in a blank or a dot"),
     (["cr\rx"], "control characters"),
-    (["lf\nx"], "control characters"),
-    (["tab\tx"], "control characters"),
-    (["del\x7fx"], "control characters"),
     (["q?.txt"], "Windows forbids"),
-    (["a<b"], "Windows forbids"),
-    (["a>b"], "Windows forbids"),
-    (['a"b'], "Windows forbids"),
-    (["a|b"], "Windows forbids"),
-    (["a*b"], "Windows forbids"),
-    (["CON"], "reserved device name"),
-    (["nul.txt"], "reserved device name"),
     (["NUL .tar.gz"], "reserved device name"),
-    (["sub/com1"], "reserved device name"),
-    (["LPT9.dat"], "reserved device name"),
-    (["aux/inside.txt"], "reserved device name"),
+    (["sub/lpt0"], "reserved device name"),
     ([b"\xff\xfe.bin"], "not valid UTF-8"),
-    ([b"\xed\xa0\x80.bin"], "not valid UTF-8"),  # an encoded surrogate
+    (["x" * 197 + ".txt"], "is 201 UTF-16 units long"),
     (["Readme.txt", "README.TXT"], "differ only in letter case"),
     (["\u015farki.wav", "\u015eARKI.wav"], "differ only in letter case"),
     (["maps", "MAPS/de.bsp"], "a file and a folder"),
-    (["big.pak.indiriliyor"], ".indiriliyor"),
     (["maps.INDIRILIYOR/de.bsp"], ".indiriliyor"),
-    (["xash3d.exe/d.txt"], "a file the launcher folder holds"),
     (["hl_yolu.txt/a/b.txt"], "a file the launcher folder holds"),
     (["KORVAN~1.EXE"], "Windows short name"),
-    (["xash3~12"], "Windows short name"),
+    (["maps/DE_DUS~1.BSP"], "Windows short name"),
     # Litter and run-time writes: the offending file or folder, once.
     ([".git/HEAD", ".git/refs/x"], '".git": a version control folder'),
     (["maps/.svn/entries"], '"maps/.svn": a version control folder'),
@@ -145,27 +157,16 @@ def test_refuses_names(tmp_path, names, fragment):
     assert not (tmp_path / "root").exists()
 
 
-def test_refuses_leading_separators():
-    # A walk cannot produce these, so the rule itself is checked.
-    for name in (b"/abs.txt", b"\\abs.txt"):
-        assert any("begins with" in r for r in names.name_problems(name))
-
-
 @pytest.mark.parametrize("name", [
-    "COM10.txt", "console.log", "nullify.txt", "com0", "lpt", "CONIN", " lead.txt",
-    "a.b.c", "maps/de_dust2.bsp", "sub/Korvantis.exe.eski", "sub/hl_yolu.txt", "x.indiriliyor.bak", "~tilde#+%.txt",
-    "sub/KORVAN~1.EXE", "KORVANTIS~1.EXE", "a~b.txt", "ab~1.long", "sub/xash3d.exe/d.txt",
-    ".gitignore", "config.cfg", "cstrike/cfg/config.cfg", "save/x", "cstrike/maps/intro.dem",
-    "cstrike/engine.log", "sub/a_0001.png",
+    "config.cfg", "save/x", "cstrike/maps/intro.dem", "cstrike/engine.log", "sub/.git.txt",
 ])
-def test_accepts_ordinary_names(name):
-    assert names.name_problems(name.encode("utf-8")) == []
+def test_accepts_what_only_looks_unwanted(name):
     assert modfolder.check_names([name.encode("utf-8")], []) == []
 
 
 def test_include_publishes_what_would_be_refused(tmp_path):
     mod = make_mod(tmp_path / "mod", {"cstrike/save/a.sav": b"1", "cstrike/save/b.sav": b"2",
-                                      ".git/HEAD": b"ref", "Thumbs.db": b"t", "cstrike/a.cfg": b"a"})
+                                      ".git/HEAD": b"ref", "Thumbs.db": b"t", "xash3d.exe": b"x"})
     root = tmp_path / "root"
     code, _, err = run(mod, root, "--include", "cstrike/SAVE", "--include", "*.db")
     assert code == 1 and err.count('".git"') == 1 and "save" not in err and "Thumbs" not in err
@@ -197,6 +198,61 @@ def test_lists_every_offending_file_in_one_message(tmp_path):
     assert not (root / UPDATE / "dosyalar").exists()
 
 
+def test_lists_every_unreadable_file_and_folder_with_the_other_problems(tmp_path, monkeypatch):
+    mod = make_mod(tmp_path / "mod", {"xash3d.exe": b"x", "a/kilitli.wad": b"1", "b/kilitli.bsp": b"2",
+                                      "kapali/x.txt": b"3", "q?": b"4"})
+    real_open, real_scandir = os.open, os.scandir
+
+    def locked(path, *args, **kw):
+        if b"kilitli" in os.fsencode(path):
+            raise PermissionError(13, "Permission denied", path)
+        return real_open(path, *args, **kw)
+
+    def closed(path):
+        if os.fsencode(path).endswith(b"kapali"):
+            raise PermissionError(13, "Permission denied", path)
+        return real_scandir(path)
+
+    monkeypatch.setattr(os, "open", locked)
+    monkeypatch.setattr(os, "scandir", closed)
+    err = io.StringIO()
+    assert publishing.publish(str(mod), str(tmp_path / "root"), out=io.StringIO(), err=err) == 1
+    for line in ('"a/kilitli.wad": cannot be read (Permission denied)',
+                 '"b/kilitli.bsp": cannot be read', '"kapali": cannot be read', '"q?"'):
+        assert line in err.getvalue()
+    assert not (tmp_path / "root").exists()
+
+
+def test_exclude_and_the_ignore_file_leave_files_out(tmp_path):
+    mod = make_mod(tmp_path / "mod", {
+        "xash3d.exe": b"x", "cstrike/a.wad": b"a", "cstrike/b.wad": b"b", "notes.TXT": b"n",
+        ".git/HEAD": b"ref", ".git/objects/ab/cd": b"o", "sub/.korvantisignore": b"kept",
+        ".korvantisignore": b"# the working copy\n.git\n\n  *.txt  \n"})
+    root = tmp_path / "root"
+    code, out, err = run(mod, root, "--exclude", "cstrike/B*")
+    assert (code, err) == (0, "") and "left out by --exclude and .korvantisignore: 4 files" in out
+    names = [n for _, _, n in launcher_entries((root / UPDATE / "manifest.txt").read_bytes())]
+    assert names == [b"cstrike/a.wad", b"sub/.korvantisignore", b"xash3d.exe"]
+
+
+@pytest.mark.parametrize("folder,files,warned", [
+    ("mod", {"cstrike/a.wad": b"a"}, "holds neither Korvantis.exe nor xash3d.exe"),
+    ("cstrike", {"xash3d.exe": b"x"}, "is a game folder"),
+    ("mod", {"xash3d.exe": b"x", "cstrike/a.wad": b"a"}, None),
+])
+def test_warns_of_a_folder_that_looks_wrong(tmp_path, folder, files, warned):
+    code, _, err = run(make_mod(tmp_path / folder, files), tmp_path / "root", "--dry-run")
+    assert code == 0 and (warned in err if warned else err == ""), err
+
+
+def test_warns_of_an_update_root_others_cannot_enter(tmp_path):
+    root = tmp_path / "root"
+    root.mkdir(mode=0o700)
+    root.chmod(0o700)
+    code, _, err = run(make_mod(tmp_path / "mod", {"xash3d.exe": b"x"}), root)
+    assert code == 0 and f'warning: others cannot enter "{root}" (mode 0700)' in err
+
+
 # ---------------------------------------------------------------- manifest and round trip
 
 
@@ -217,7 +273,7 @@ def test_round_trip_through_the_launcher_rule(tmp_path):
     nfd = "cafe\u0301.txt"   # decomposed; must stay decomposed
     files = {
         "xash3d.exe": os.urandom(3000),
-        "Korvantis.exe": b"MZ new launcher",
+        "Korvantis.exe": fake_launcher(),
         "cstrike/sound/iki kelime.wav": b"two words",
         "cstrike/\u015fark\u0131 \u00e7al.wav": b"utf-8",
         nfd: b"nfd",
@@ -381,9 +437,9 @@ def test_file_turned_into_folder_and_back(tmp_path):
 
 def test_dry_run_reports_changes_and_writes_nothing(tmp_path):
     root = tmp_path / "root"
-    old = {"keep.txt": b"k", "edit.txt": b"12345", "gone/old.txt": b"1234567"}
+    old = {"xash3d.exe": b"k", "edit.txt": b"12345", "gone/old.txt": b"1234567"}
     assert run(make_mod(tmp_path / "old", old), root)[0] == 0
-    new = {"keep.txt": b"k", "edit.txt": b"123456789", "added one.txt": b"abc"}
+    new = {"xash3d.exe": b"k", "edit.txt": b"123456789", "added one.txt": b"abc"}
     mod = make_mod(tmp_path / "new", new)
     before = tree(root)
     code, out, err = run(mod, root, "--dry-run", "--prune")
@@ -394,9 +450,10 @@ def test_dry_run_reports_changes_and_writes_nothing(tmp_path):
     assert 'changed  "edit.txt" 9 bytes' in lines
     assert 'removed  "gone/old.txt" 7 bytes' in lines
     assert 'prune    "gone/old.txt"' in lines
-    assert not any("keep.txt" in line for line in lines)
-    assert lines[-1] == ("dry run: 1 added (3 bytes), 1 changed (9 bytes), 1 removed (7 bytes), "
-                         "1 unchanged, 1 stored files to prune; nothing written")
+    assert not any("xash3d.exe" in line for line in lines)
+    assert lines[-2:] == ["players will download 2 files, 12 bytes (a new player 3 files, 13 bytes)",
+                          "dry run: 1 added (3 bytes), 1 changed (9 bytes), 1 removed (7 bytes), "
+                          "1 unchanged, 1 stored files to prune; nothing written"]
 
 
 def test_dry_run_against_missing_root_creates_nothing(tmp_path):
@@ -542,7 +599,7 @@ def test_rollback_puts_back_the_earlier_manifest_atomically_touching_no_file(tmp
     for name in ("unlink", "link", "rename", "remove", "rmdir"):
         monkeypatch.setattr(os, name, lambda *a, name=name: pytest.fail(name + str(a)))
     out = io.StringIO()
-    assert history.run_rollback(str(root), out=out) == 0
+    assert run_rollback(str(root), out=out) == 0
     monkeypatch.undo()
 
     assert (root / UPDATE / "manifest.txt").read_bytes() == bodies[1]   # byte for byte
@@ -573,6 +630,43 @@ def test_rollback_refuses_what_it_cannot_serve(tmp_path):
     code, _, err = rollback(root)
     assert code == 2 and 'names 1 file version(s) no longer stored ("a.txt")' in err
     assert (root / UPDATE / "manifest.txt").read_bytes() == current
+
+
+def test_a_retry_writes_no_manifest_and_leaves_the_rollback_alone(tmp_path):
+    root = tmp_path / "root"
+    manifest = root / UPDATE / "manifest.txt"
+    first = make_mod(tmp_path / "m1", {"a.txt": b"v1", "b.txt": b"b"})
+    second = make_mod(tmp_path / "m2", {"a.txt": b"v2", "b.txt": b"b"})
+    assert run(first, root)[0] == 0
+    assert run(second, root)[0] == 0
+    served = manifest.read_bytes()
+    (root / UPDATE / "dosyalar" / "b.txt").unlink()
+    for i in range(3):
+        code, out, _ = run(second, root, "--prune")
+        assert code == 0 and "already names these 2 files" in out
+        assert ("1 stored copies repaired" in out) == (i == 0)
+    code, out, _ = run(second, root, "--dry-run")
+    assert code == 0 and "no new manifest would be written" in out
+    assert manifest.read_bytes() == served
+    assert len(list((root / UPDATE / "gecmis").glob("*.txt"))) == 2
+    assert rollback(root)[0] == 0
+    assert launcher_entries(manifest.read_bytes())[0][0] == hashlib.sha256(b"v1").hexdigest().encode()
+    # Asked for by number, the one already served changes nothing.
+    code, out, _ = rollback(root, "--to", "1")
+    assert code == 0 and "nothing written" in out
+
+
+def test_rollback_passes_over_the_retries_an_older_publish_py_kept(tmp_path):
+    root = tmp_path / "root"
+    for i, data in enumerate([b"v1", b"v2"]):
+        assert run(make_mod(tmp_path / f"m{i}", {"a.txt": data}), root)[0] == 0
+    history = root / UPDATE / "gecmis"
+    retried = (history / "000002.txt").read_bytes().replace(b"# published by", b"# (again) by")
+    for number in (3, 4):
+        (history / f"{number:06d}.txt").write_bytes(retried)
+    (root / UPDATE / "manifest.txt").write_bytes(retried)
+    code, out, _ = rollback(root)
+    assert code == 0 and "kept manifest 1" in out
 
 
 def test_once_files_are_marked_and_kept_like_any_other(tmp_path):
@@ -652,6 +746,7 @@ def test_io_errors_exit_2(tmp_path):
 # ---------------------------------------------------------------- signatures
 
 KEYS = TOOL.parents[1] / "tests" / "keys"
+TEST_KEY = update_key.read_p256_point((KEYS / "update-test.pub").read_text())
 
 
 def new_key(folder, curve="prime256v1"):
@@ -664,7 +759,8 @@ def new_key(folder, curve="prime256v1"):
 
 
 def test_signed_manifest_verifies_and_nothing_else_does(tmp_path):
-    mod = make_mod(tmp_path / "mod", {"Korvantis.exe": b"launcher", "cstrike/a b.cfg": b"bind"})
+    exe = fake_launcher(key=TEST_KEY)
+    mod = make_mod(tmp_path / "mod", {"Korvantis.exe": exe, "cstrike/a b.cfg": b"bind"})
     root = tmp_path / "root"
     code, out, err = run(mod, root, "--sign", str(KEYS / "update-test.pem"), "--dry-run")
     assert (code, err) == (0, "") and "signed" in out and "serial 1" in out and not root.exists()
@@ -685,7 +781,7 @@ def test_signed_manifest_verifies_and_nothing_else_does(tmp_path):
     assert code == 0 and "serial 1" in out
     _, other = new_key(tmp_path)
     assert verify(other)[0] == 1
-    manifest.write_bytes(body.replace(b" 8 Korvantis.exe", b" 9 Korvantis.exe"))
+    manifest.write_bytes(body.replace(b" %d Korvantis.exe" % len(exe), b" 9 Korvantis.exe"))
     assert verify(KEYS / "update-test.pub")[0] == 1
     manifest.write_bytes(body + b"# after the signature\n")
     assert verify(KEYS / "update-test.pub")[0] == 1
@@ -709,6 +805,25 @@ def test_serial_is_one_above_the_served_manifest(served, serial):
             signing.next_serial(served)
     else:
         assert signing.next_serial(served) == serial
+
+
+def test_serials_continue_past_unsigned_and_pruned_manifests(tmp_path):
+    key = ["--sign", str(KEYS / "update-test.pem")]
+    root = tmp_path / "root"
+
+    def publish(data, *flags):
+        code, out, err = run(make_mod(tmp_path / data.decode(), {"a.txt": data}), root, *flags)
+        assert code == 0, err
+        return out
+
+    for data in (b"1", b"2", b"3"):
+        publish(data, *key)
+    publish(b"4", "--unsigned", "--prune", "--keep", "1")
+    assert "signed as serial 4" in publish(b"5", *key)
+    # A manifest put back byte for byte whose serial players have passed is refused.
+    publish(b"6", "--unsigned")
+    code, _, err = rollback(root, "--to", "3")
+    assert code == 1 and "signed with serial 3, below the 4 served since" in err
 
 
 def test_refuses_a_key_of_another_curve(tmp_path):

@@ -1,17 +1,21 @@
 """Publish a mod folder as a Korvantis update root.
 
     publish.py [--dry-run] [--prune [--keep N]] [--sign KEY.pem | --unsigned]
-               [--include PATTERN]... [--once PATTERN]... MOD_FOLDER UPDATE_ROOT
-    publish.py --rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT
+               [--include PATTERN]... [--once PATTERN]... [--exclude PATTERN]...
+               [--launcher EXE] [--test-host] [--new-host] [--rotate-key] MOD_FOLDER UPDATE_ROOT
+    publish.py --rollback [--to NUMBER] [--dry-run] [--sign KEY.pem]
+               [--test-host] [--new-host] [--rotate-key] UPDATE_ROOT
     publish.py --verify KEY.pub UPDATE_ROOT
 
-or, with tools/ on the module path, the same as subcommands:
+or the same as subcommands (publish.py COMMAND, or python3 -m korvantis_publish COMMAND with
+tools/ on the module path), with three more:
 
-    python3 -m korvantis_publish publish [--dry-run] [--prune [--keep N]]
-            [--sign KEY.pem | --unsigned] [--include PATTERN]... [--once PATTERN]...
-            MOD_FOLDER UPDATE_ROOT
-    python3 -m korvantis_publish rollback [--to NUMBER] [--dry-run] [--sign KEY.pem] UPDATE_ROOT
-    python3 -m korvantis_publish verify KEY.pub UPDATE_ROOT
+    publish [options] MOD_FOLDER UPDATE_ROOT
+    rollback [options] UPDATE_ROOT
+    verify KEY.pub UPDATE_ROOT
+    status UPDATE_ROOT          the served manifest, its launcher, the kept manifests
+    keygen KEY.pem              a P-256 key pair: KEY.pem (0600) and KEY.pub beside it
+    mirror UPDATE_ROOT DEST     a copy right at every moment (see mirror.py)
 
 Writes UPDATE_ROOT/korvantis/guncelleme/manifest.txt and every file of MOD_FOLDER under
 UPDATE_ROOT/korvantis/guncelleme/dosyalar/, ready for a static web server whose document
@@ -22,8 +26,10 @@ Every version ever published also stays under surumler/<token>/<name>, where <to
 "?v=" value the launcher sends (the first 12 digits of the file's SHA-256), hard-linked to the
 dosyalar/ copy where the file system allows. server/korvantis-site.conf answers "?v=" from there, so a
 URL that names a version only ever yields that version, whatever was published since. Every
-manifest put in place is kept as gecmis/<number>.txt; rollback puts back the one before the
-current one (or --to NUMBER) and touches no other file. --prune removes the versions that
+manifest put in place is kept as gecmis/<number>.txt; rollback puts back the newest one before the
+served one that names other files (or --to NUMBER) and touches no other file. A publication that
+names what is already served, signed alike, writes no manifest: a retry takes no place in the
+history. --prune removes the versions that
 neither the last N kept manifests (--keep, 3) nor the manifest served until then name.
 
 Manifest order: "Korvantis.exe" first, then every other file sorted by its UTF-8 name.
@@ -38,7 +44,8 @@ keep being cut short stays on the old launcher indefinitely.
 over every byte before that line, made with openssl and the maintainer's private key, which
 never needs to be on the server. A launcher built with the matching public key
 (KORVANTIS_UPDATE_KEY) refuses every manifest without it. The signed bytes begin with the line
-"#sira N", N one above the serial of the manifest served until then (0 where that has none):
+"#sira N", N one above the highest serial the root ever served (gecmis/en-yuksek-sira.txt keeps
+it past pruned manifests and unsigned ones):
 such a launcher refuses a serial below the highest it accepted, so the server cannot serve an
 older signed manifest again. verify checks a published root and shows its serial.
 
@@ -47,9 +54,13 @@ given (every launcher with a key would refuse every update from then on), and so
 without --sign: it puts back the kept manifest's entries as a new manifest, signed with the next
 serial and kept like any other.
 
+Whenever the served Korvantis.exe would change, the new one is checked against the served one and
+the signing key (launcher_check.py; --test-host, --new-host, --rotate-key allow what is meant).
+
 Refused, all listed at once with nothing written: names the launcher would skip or that Windows
-cannot hold, and (see unwanted.py) version control folders, system litter and the files the
-engine writes at run time. --include PATTERN publishes such files anyway (fnmatch on the
+cannot hold, files that cannot be read, and (see unwanted.py) version control folders, system
+litter and the files the engine writes at run time. --exclude PATTERN and the lines of the mod
+folder's .korvantisignore leave files out, as if the folder did not hold them. --include PATTERN publishes such files anyway (fnmatch on the
 "/"-separated name of the file or of one of its folders, letter case ignored; repeatable).
 
 --once PATTERN (repeatable, matched the same way, and implying --include) publishes files as
@@ -63,6 +74,6 @@ current, and launchers ignore such a line.
 A publication (with its pruning) and a rollback hold korvantis/guncelleme/.publish-lock; a second
 one waits up to 30 s (KORVANTIS_PUBLISH_LOCK_WAIT) and is then refused. Dry runs take no lock.
 
-Exit codes: 0 done, 1 names refused (nothing written), lock held, signature refused or a signed
-root without --sign, 2 usage or I/O error.
+Exit codes: 0 done, 1 refused (nothing written): names or files, a launcher that would strand
+players, lock held, signature refused or a signed root without --sign; 2 usage or I/O error.
 """

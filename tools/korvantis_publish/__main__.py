@@ -1,14 +1,17 @@
-"""Command line: publish, rollback and verify (tools/ on the module path; tools/publish.py takes
-the older one-line form)."""
+"""Command line: publish, rollback, verify, status, keygen and mirror (tools/ on the module path;
+tools/publish.py also takes the older one-line form)."""
 
 import argparse
 import sys
 
 from .errors import PublishError, report_failure
-from .history import run_rollback
+from .launcher_check import Allowances
 from .layout import UpdateRoot
+from .mirror import mirror
 from .publishing import DEFAULT_KEEP, publish
-from .signing import verify_root
+from .rollback import run_rollback
+from .signing import keygen, verify_root
+from .status import show_status
 
 
 def keep_count(text):
@@ -18,21 +21,58 @@ def keep_count(text):
     return count
 
 
+def allowances(args):
+    return Allowances(test_host=args.test_host, new_host=args.new_host, rotate_key=args.rotate_key)
+
+
 def run_publish(args):
     return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
                    keep=args.keep, sign_key=args.sign, include=args.include, once=args.once,
-                   unsigned=args.unsigned)
+                   unsigned=args.unsigned, allow=allowances(args), launcher=args.launcher,
+                   exclude=args.exclude)
 
 
 def run_rollback_command(args):
-    return run_rollback(args.update_root, args.to, args.dry_run, sign_key=args.sign)
+    return run_rollback(args.update_root, args.to, args.dry_run, sign_key=args.sign,
+                        allow=allowances(args))
+
+
+def add_allowances(sub):
+    """The flags that let a launcher change through that would otherwise be refused."""
+    sub.add_argument("--test-host", action="store_true",
+                     help="allow a launcher whose update host reaches no real server "
+                          "(.example, .invalid, .test, .localhost)")
+    sub.add_argument("--new-host", action="store_true",
+                     help="allow a launcher that asks another host than the served one")
+    sub.add_argument("--rotate-key", action="store_true",
+                     help="allow another key than the served launcher's (sign with the served "
+                          "launcher's key), or signing with another key than the served "
+                          "manifest's")
+
+
+def reported(action):
+    """Runs action(); its exit code, or that of the failure it reported."""
+    try:
+        return action()
+    except (PublishError, OSError) as e:
+        return report_failure(e, sys.stderr)
 
 
 def run_verify(args):
-    try:
-        return verify_root(args.key, UpdateRoot(args.update_root), sys.stdout, sys.stderr)
-    except (PublishError, OSError) as e:
-        return report_failure(e, sys.stderr)
+    return reported(lambda: verify_root(args.key, UpdateRoot(args.update_root), sys.stdout,
+                                        sys.stderr))
+
+
+def run_status(args):
+    return reported(lambda: show_status(UpdateRoot(args.update_root), sys.stdout) or 0)
+
+
+def run_keygen(args):
+    return reported(lambda: keygen(args.key, sys.stdout) or 0)
+
+
+def run_mirror(args):
+    return reported(lambda: mirror(args.update_root, args.dest, sys.stdout) or 0)
 
 
 def build_parser(prog=None, usage=None):
@@ -40,12 +80,13 @@ def build_parser(prog=None, usage=None):
     parser = argparse.ArgumentParser(
         prog=prog or "python3 -m korvantis_publish", usage=usage,
         description="Publish a mod folder as a Korvantis update root for a static web server, "
-                    "put back an earlier manifest, or check a signed one.")
+                    "put back an earlier manifest, check a signed one, show what a root "
+                    "serves, make a signing key, or copy a root to another server.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, func, summary):
         sub = commands.add_parser(name, help=summary, description=summary, usage=usage,
-                                  **({"prog": prog} if prog else {}))
+                                  **({"prog": prog} if prog and usage else {}))
         sub.set_defaults(func=func)
         return sub
 
@@ -81,9 +122,17 @@ def build_parser(prog=None, usage=None):
                      help='publish the files this names as placed once ("#ilk" lines): the '
                           "launcher puts them where the player has none and never replaces "
                           "them; matched as --include, which it implies")
+    sub.add_argument("--exclude", action="append", default=[], metavar="PATTERN",
+                     help="leave out the files (or folders) this names, as if the mod folder did "
+                          "not hold them; matched as --include; repeatable. The mod folder's "
+                          ".korvantisignore holds more, one a line")
+    sub.add_argument("--launcher", metavar="EXE",
+                     help="publish this file as Korvantis.exe instead of the mod folder's own")
+    add_allowances(sub)
 
     sub = command("rollback", run_rollback_command,
-                  "put back the manifest kept before the current one; no mod file is touched")
+                  "put back the newest manifest kept before the served one that names other "
+                  "files; no mod file is touched")
     update_root(sub)
     sub.add_argument("--to", type=int, metavar="NUMBER",
                      help="the kept manifest gecmis/NUMBER.txt instead")
@@ -92,10 +141,24 @@ def build_parser(prog=None, usage=None):
     sub.add_argument("--sign", metavar="KEY.pem",
                      help="put back its entries as a new manifest signed with this key, with a "
                           "serial one above the served manifest's (needed where that is signed)")
+    add_allowances(sub)
 
     sub = command("verify", run_verify, "check the signature of the root's manifest")
     sub.add_argument("key", metavar="KEY.pub", help="the maintainer's P-256 public key (PEM)")
     update_root(sub)
+
+    sub = command("status", run_status, "show the served manifest, its launcher and the kept "
+                                        "manifests")
+    update_root(sub)
+
+    sub = command("keygen", run_keygen, "make a signing key pair: KEY.pem (owner only) and "
+                                        "KEY.pub beside it")
+    sub.add_argument("key", metavar="KEY.pem", help="where the private key goes")
+
+    sub = command("mirror", run_mirror, "copy the update root to another, right at every moment: "
+                                        "files first, the manifest last, hard links kept")
+    update_root(sub)
+    sub.add_argument("dest", metavar="DEST", help="the update root of the copy")
     return parser
 
 

@@ -24,5 +24,6 @@ def report_failure(error, err):
         where = " (%s)" % show_name(error.filename) if error.filename else ""
         err.write("%s: %s%s\n" % (PROG, error.strerror or error, where))
     else:
-        err.write("%s: %s\n" % (PROG, error))
+        for line in str(error).split("\n"):
+            err.write("%s: %s\n" % (PROG, line))
     return EXIT_REFUSED if isinstance(error, Refused) else EXIT_USAGE

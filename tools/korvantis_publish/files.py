@@ -44,6 +44,19 @@ def make_folders(path):
         os.chmod(path, 0o755)
 
 
+def closed_folders(folders):
+    """Those of folders (where they exist) that other users cannot enter, with their modes."""
+    closed = []
+    for folder in folders:
+        try:
+            mode = os.stat(folder).st_mode
+        except OSError:
+            continue
+        if os.name != "nt" and not mode & stat.S_IXOTH:
+            closed.append((folder, stat.S_IMODE(mode)))
+    return closed
+
+
 def temp_beside(target, make):
     """(temporary name beside target, make(that name)), retried while the name is taken."""
     folder = os.path.dirname(target)
@@ -97,12 +110,17 @@ def copy_verified(source, target, expected_hash):
                            % show_name(source))
 
 
-def same_file(a, b):
+def stats_match(a, b, fields):
+    """Whether both paths exist and their stats agree in fields."""
     try:
         sa, sb = os.stat(a), os.stat(b)
     except OSError:
         return False
-    return (sa.st_dev, sa.st_ino) == (sb.st_dev, sb.st_ino)
+    return all(getattr(sa, f) == getattr(sb, f) for f in fields)
+
+
+def same_file(a, b):
+    return stats_match(a, b, ("st_dev", "st_ino"))
 
 
 def link_beside(source, target):

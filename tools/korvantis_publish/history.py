@@ -1,18 +1,13 @@
-"""Kept manifests (gecmis/<number>.txt) and --rollback, which puts one of them back."""
+"""Kept manifests (gecmis/<number>.txt): every manifest put in place, for a later rollback; and
+the highest serial ever served (gecmis/en-yuksek-sira.txt), which --prune cannot take away."""
 
-import contextlib
 import os
 import re
-import sys
 
-from .errors import EXIT_OK, PublishError, Refused, report_failure
-from .files import (fsync_folder, make_folders, read_bytes, replace_atomically,
-                    stored_copy_matches)
-from .layout import UpdateRoot
-from .lock import update_lock
-from .manifest import DIGEST, parse_manifest
+from .errors import PublishError, Refused
+from .files import fsync_folder, make_folders, read_bytes, replace_atomically
 from .names import show_name
-from .signing import is_signed, public_key_of, sign_with_serial, unsigned_content
+from .signing import read_serial
 
 KEPT_MANIFEST = re.compile(r"([0-9]+)\.txt")
 
@@ -46,8 +41,40 @@ def keep_manifest(paths, body):
     fsync_folder(paths.history)
 
 
+def serial_of(body):
+    """The serial of a manifest once served; 0 for none or one that launchers would refuse."""
+    try:
+        return read_serial(body)
+    except Refused:
+        return 0
+
+
+def recorded_serial(paths):
+    try:
+        text = read_bytes(paths.serial_record)
+    except FileNotFoundError:
+        return 0
+    if not text.strip().isdigit():
+        raise PublishError("%s holds no serial; put the highest serial this root served in it"
+                           % show_name(paths.serial_record))
+    return int(text)
+
+
+def highest_serial(paths, served):
+    """The highest serial of any manifest served from this root: the one served now, those kept,
+    and the record, which outlives pruned ones."""
+    return max([serial_of(served), recorded_serial(paths)]
+               + [serial_of(read_bytes(path)) for _, path in kept_manifests(paths)])
+
+
 def serve_manifest(paths, body):
-    """Puts body in place as the served manifest, byte for byte and atomically."""
+    """Puts body in place as the served manifest, byte for byte and atomically, after recording
+    the highest serial it and the one it replaces carry."""
+    serial = max(serial_of(body), serial_of(read_current_manifest(paths)))
+    if serial > recorded_serial(paths):
+        make_folders(paths.history)
+        replace_atomically(paths.serial_record, lambda f: f.write(b"%d\n" % serial))
+        fsync_folder(paths.history)
     replace_atomically(paths.manifest, lambda f: f.write(body))
     fsync_folder(paths.update)
 
@@ -56,82 +83,3 @@ def write_manifest(paths, body):
     """Serves body after keeping a copy of it for a later rollback."""
     keep_manifest(paths, body)
     serve_manifest(paths, body)
-
-
-def missing_versions(paths, body):
-    return [e.name for e in parse_manifest(body)
-            if not DIGEST.fullmatch(e.hash) or not stored_copy_matches(paths.version(e), e)]
-
-
-def rollback_target(paths, current, number):
-    """(number, body) of the kept manifest to put back: `number`, or the one kept before the
-    oldest copy of the current manifest's entries. A signed rollback keeps those entries again
-    under a new serial, so the next rollback steps back past the original too."""
-    kept = [(n, read_bytes(path)) for n, path in kept_manifests(paths)]
-    if number is not None:
-        for n, body in kept:
-            if n == number:
-                return n, body
-        raise PublishError("no kept manifest %d (kept: %s)"
-                           % (number, ", ".join(str(n) for n, _ in kept) or "none"))
-    entries = None if current is None else unsigned_content(current)
-    earlier = kept
-    for i, (_, body) in enumerate(kept):
-        if unsigned_content(body) == entries:
-            earlier = kept[:i]
-            break
-    if not earlier:
-        raise PublishError("no manifest is kept from before the current one")
-    return earlier[-1]
-
-
-def first_line(body):
-    return unsigned_content(body).split(b"\n", 1)[0].decode("utf-8", "replace")
-
-
-def rollback(paths, number=None, dry_run=False, out=sys.stdout, sign_key=None):
-    """Puts back a kept manifest: byte for byte, or with sign_key as a new manifest of its entries,
-    signed and kept. Nothing under dosyalar/ or surumler/ is written, moved or removed."""
-    if not os.path.isdir(paths.update):
-        raise PublishError("%s holds no update" % show_name(paths.root))
-    if sign_key:
-        public_key_of(sign_key)
-    with contextlib.nullcontext() if dry_run else update_lock(paths):
-        current = read_current_manifest(paths)
-        if not sign_key and is_signed(current):
-            raise Refused("the served manifest is signed, and launchers with a key refuse an "
-                          "older serial: give --sign KEY.pem to sign the one put back anew")
-        target, body = rollback_target(paths, current, number)
-        missing = missing_versions(paths, body)
-        if missing:
-            raise PublishError("kept manifest %d names %d file version(s) no longer stored (%s); "
-                               "publish that mod folder again instead"
-                               % (target, len(missing),
-                                  ", ".join(show_name(n) for n in missing[:5])))
-        signed = ""
-        if sign_key:
-            body, serial = sign_with_serial(unsigned_content(body), current, sign_key)
-            signed = ", signed as serial %d" % serial
-        if dry_run:
-            for n, path in kept_manifests(paths):
-                kept = read_bytes(path)
-                mark = "<- rollback" if n == target else "current" if kept == current else ""
-                out.write("%6d  %-11s %s\n" % (n, mark, first_line(kept)))
-            out.write("dry run: would put back kept manifest %d%s; nothing written\n"
-                      % (target, signed))
-            return
-        if sign_key:
-            write_manifest(paths, body)
-        else:
-            serve_manifest(paths, body)
-    out.write("rolled back to kept manifest %d (%s)%s; no file changed\n"
-              % (target, first_line(body), signed))
-
-
-def run_rollback(root, number=None, dry_run=False, out=sys.stdout, err=sys.stderr, sign_key=None):
-    """Runs one rollback; returns the exit code."""
-    try:
-        rollback(UpdateRoot(root), number, dry_run, out, sign_key)
-        return EXIT_OK
-    except (PublishError, OSError) as e:
-        return report_failure(e, err)

@@ -7,6 +7,8 @@ MANIFEST_NAME = "manifest.txt"
 FILES_FOLDER = "dosyalar"
 STORE_FOLDER = "surumler"
 HISTORY_FOLDER = "gecmis"
+# In the history folder: the highest serial ever served, which kept manifests may be pruned of.
+SERIAL_RECORD_NAME = "en-yuksek-sira.txt"
 # Beside the manifest, where no server configuration serves anything but the manifest; a plain
 # host that does serves an empty file. Not a temporary file's name, which a run removes.
 LOCK_NAME = ".publish-lock"
@@ -31,6 +33,11 @@ class UpdateRoot:
         self.store = os.path.join(self.update, STORE_FOLDER)
         self.history = os.path.join(self.update, HISTORY_FOLDER)
         self.lock = os.path.join(self.update, LOCK_NAME)
+        self.serial_record = os.path.join(self.history, SERIAL_RECORD_NAME)
+
+    def served_folders(self):
+        """The folders a web server walks through to reach every file it serves."""
+        return [self.root, os.path.dirname(self.update), self.update, self.files, self.store]
 
     def plain(self, name):
         """dosyalar/<name>: the current version, for hosts that ignore "?v="."""

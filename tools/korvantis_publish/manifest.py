@@ -2,7 +2,7 @@
 
 import hashlib
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .names import is_launcher
 
@@ -16,11 +16,12 @@ ONCE_MARK = b"#ilk "
 @dataclass(frozen=True)
 class Entry:
     """One manifest line: a file's "/"-separated name, SHA-256 (hex), size in bytes, and
-    whether it is placed once."""
+    whether it is placed once; for a file about to be published, where its bytes are."""
     name: str
     hash: str
     size: int
     once: bool = False
+    source: str = field(default=None, compare=False, repr=False)
 
 
 def file_chunks(path):

@@ -21,19 +21,50 @@ def check_folders(mod, root):
             raise PublishError("the mod folder and the update root must not lie inside each other")
 
 
-def scan_mod_folder(mod):
-    """(names, problems): every regular file as a "/"-joined bytes name, and what was refused."""
+# In the mod folder: patterns of files to leave out, one a line; never published itself.
+IGNORE_FILE = ".korvantisignore"
+# Folders that hold the game's files, one level below the folder players' launchers hold.
+GAME_FOLDERS = ("cstrike", "valve")
+
+
+def ignore_patterns(mod):
+    """The patterns of the mod folder's ignore file: one a line, blank lines and "#" comments
+    passed over."""
+    try:
+        with open(os.path.join(mod, IGNORE_FILE), encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return []
+    except (OSError, UnicodeDecodeError) as e:
+        raise PublishError("cannot read %s: %s" % (show_name(os.path.join(mod, IGNORE_FILE)), e))
+    return [line.strip() for line in lines if line.strip() and not line.lstrip().startswith("#")]
+
+
+def scan_mod_folder(mod, exclude=()):
+    """(names, problems, left out): every regular file as a "/"-joined bytes name, what was
+    refused, and how many files the exclude patterns left out."""
     names = []
     problems = []
+    left_out = [0]
+
+    def excluded(rel):
+        return named_by(rel.decode("utf-8", "surrogateescape"), exclude)
 
     def walk(folder, prefix):
         try:
             with os.scandir(folder) as it:
                 children = sorted(it, key=lambda e: e.name)
         except OSError as err:
-            raise PublishError("cannot read folder %s: %s" % (show_name(folder), err.strerror))
+            problems.append((prefix.rstrip(b"/") or b".", "cannot be read (%s)" % err.strerror))
+            return
         for entry in children:
             rel = prefix + entry.name
+            if rel == IGNORE_FILE.encode():
+                continue
+            if excluded(rel):
+                left_out[0] += 1 if not entry.is_dir(follow_symlinks=False) else sum(
+                    len(files) for _, _, files in os.walk(entry.path))
+                continue
             is_junction = getattr(entry, "is_junction", lambda: False)()
             if entry.is_symlink() or is_junction:
                 problems.append((rel, "is a symbolic link (the launcher can only receive plain "
@@ -41,12 +72,31 @@ def scan_mod_folder(mod):
             elif entry.is_dir(follow_symlinks=False):
                 walk(entry.path, rel + b"/")
             elif entry.is_file(follow_symlinks=False):
+                try:
+                    os.close(os.open(entry.path, os.O_RDONLY | getattr(os, "O_BINARY", 0)))
+                except OSError as err:
+                    problems.append((rel, "cannot be read (%s)" % err.strerror))
+                    continue
                 names.append(rel)
             else:
                 problems.append((rel, "is not a regular file (device, pipe or socket)"))
 
     walk(os.fsencode(mod), b"")
-    return names, problems
+    return names, problems, left_out[0]
+
+
+def folder_warnings(mod, names):
+    """Signs that mod is not the folder players' launchers hold."""
+    top = {n.decode("utf-8", "replace").lower() for n in names if b"/" not in n}
+    warnings = []
+    if os.path.basename(os.path.normpath(mod)).lower() in GAME_FOLDERS:
+        warnings.append("%s is a game folder; the mod folder is the one above it, which players' "
+                        "launcher folders mirror (xash3d.exe, Korvantis.exe, cstrike/)"
+                        % show_name(mod))
+    elif names and not top & {"korvantis.exe", "xash3d.exe"}:
+        warnings.append("%s holds neither Korvantis.exe nor xash3d.exe at its top: is it the "
+                        "folder players' launcher folders mirror?" % show_name(mod))
+    return warnings
 
 
 def check_names(names, problems, wanted=()):
@@ -71,7 +121,8 @@ def check_names(names, problems, wanted=()):
         if found and not named_by(name, wanted):
             offending.setdefault(*found)
     for path, what in offending.items():
-        lines.append("%s: %s (--include or --once publishes it)" % (show_name(path), what))
+        lines.append("%s: %s (--exclude or %s leaves it out; --include or --once publishes it)"
+                     % (show_name(path), what, IGNORE_FILE))
     return lines
 
 
@@ -80,6 +131,8 @@ def read_entries(mod, raw_names, once=()):
     entries = []
     for raw in raw_names:
         name = raw.decode("utf-8")
-        digest, size = hash_file(local_path(mod, name))
-        entries.append(Entry(name=name, hash=digest, size=size, once=named_by(name, once)))
+        source = local_path(mod, name)
+        digest, size = hash_file(source)
+        entries.append(Entry(name=name, hash=digest, size=size, once=named_by(name, once),
+                             source=source))
     return entries

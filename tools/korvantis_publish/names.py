@@ -22,15 +22,20 @@ SERIAL_STATE_NAME = "imza_sirasi.txt"
 # written on a player's disk.
 LAUNCHER_FOLDER_FILES = (LAUNCHER_NAME, OLD_LAUNCHER_NAME, SAVED_PATH_NAME, SERIAL_STATE_NAME,
                          "xash3d.exe")
-# The shape of a Windows 8.3 alias (KORVAN~1.EXE). Where the player's disk makes such aliases,
-# a mod file of that name beside the launcher may be written over the launcher or its files.
+# The shape of a Windows 8.3 alias (KORVAN~1.EXE, PROGRA~1). Where the player's disk makes such
+# aliases, a mod file of that name may be written over another file of its folder: the launcher
+# or its files at the top.
 SHORT_NAME = re.compile(r"[^.~]{1,7}~[0-9]{1,7}(\.[^.]{1,3})?")
+# The launcher writes <folder>\<name>.indiriliyor below C:\Users\<user>\AppData\Local\Korvantis\
+# without long-path support, so the whole path must stay within 259 UTF-16 units: 200 for the
+# name leaves 47 for the folder, enough for user folder names of up to 13 characters.
+MAX_NAME_UNITS = 200
 
 WINDOWS_FORBIDDEN = '<>:"|?*'
 DEVICE_NAMES = frozenset(
     ["CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"]
-    + ["COM" + d for d in "123456789\u00b9\u00b2\u00b3"]
-    + ["LPT" + d for d in "123456789\u00b9\u00b2\u00b3"]
+    + ["COM" + d for d in "0123456789\u00b9\u00b2\u00b3"]
+    + ["LPT" + d for d in "0123456789\u00b9\u00b2\u00b3"]
 )
 
 
@@ -45,6 +50,12 @@ def show_name(raw):
         else:
             out.append(ch)
     return '"' + "".join(out) + '"'
+
+
+def show_size(size):
+    """A size as maintainers read it: bytes below a megabyte, else megabytes (2**20 bytes, as
+    Windows counts them)."""
+    return "%d bytes" % size if size < 1 << 20 else "%.1f MB" % (size / (1 << 20))
 
 
 def windows_fold(text):
@@ -78,9 +89,13 @@ def name_problems(raw):
     bad = sorted({ch for ch in name if ch in WINDOWS_FORBIDDEN and ch != ":"})
     if bad:
         reasons.append("contains characters Windows forbids in names: " + " ".join(bad))
+    units = len(name.encode("utf-16-le")) // 2
+    if units > MAX_NAME_UNITS:
+        reasons.append("is %d UTF-16 units long; a Windows path below the player's launcher folder "
+                       "holds names of at most %d" % (units, MAX_NAME_UNITS))
     components = name.split("/")
     if any(c == "" for c in components) and name:
-        reasons.append("has an empty folder name")
+        reasons.append("has an empty folder name or ends in a separator")
     for comp in components:
         if comp and comp[-1] in " .":
             reasons.append("part %s ends in a blank or a dot (Windows drops it)" % show_name(comp))
@@ -94,12 +109,12 @@ def name_problems(raw):
         if comp.lower().endswith(DOWNLOAD_SUFFIX):
             reasons.append('part %s ends in "%s", the launcher\'s own download name'
                            % (show_name(comp), DOWNLOAD_SUFFIX))
+        if SHORT_NAME.fullmatch(comp) and len(comp.split(".")[0]) <= 8:
+            reasons.append("part %s has the shape of a Windows short name (KORVAN~1.EXE), which "
+                           "may be another name of a file in its folder" % show_name(comp))
     if len(components) > 1 and components[0].lower() in (n.lower() for n in LAUNCHER_FOLDER_FILES):
         reasons.append("takes %s, a file the launcher folder holds, for a folder"
                        % show_name(components[0]))
-    if len(components) == 1 and SHORT_NAME.fullmatch(name) and len(name.split(".")[0]) <= 8:
-        reasons.append("has the shape of a Windows short name (KORVAN~1.EXE), which may be "
-                       "another name of a file beside the launcher")
     if name.lower() == OLD_LAUNCHER_NAME.lower():
         reasons.append("is deleted by the launcher at every start")
     if name.lower() == SAVED_PATH_NAME.lower():

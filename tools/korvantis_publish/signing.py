@@ -29,16 +29,64 @@ def run_openssl(args, data=None):
         raise PublishError("openssl is needed to sign and verify manifests")
 
 
-def public_key_of(key_path):
-    """The P-256 point of a private key file, checked to be on that curve."""
+def public_pem_of(key_path):
+    """The public half (PEM) of a private key file."""
     done = run_openssl(["pkey", "-in", key_path, "-pubout"])
     if done.returncode != 0:
+        try:
+            with open(key_path, "rb") as f:
+                public = b"PUBLIC KEY-----" in f.read()
+        except OSError:
+            public = False
+        if public:
+            raise PublishError("%s is a public key; --sign needs the private key it was made "
+                               "with (the .pem that stays off the server)" % show_name(key_path))
         raise PublishError("cannot read the signing key %s: %s"
                            % (show_name(key_path), done.stderr.decode(errors="replace").strip()))
+    return done.stdout
+
+
+def public_key_of(key_path):
+    """The P-256 point of a private key file, checked to be on that curve."""
     try:
-        return update_key.read_p256_point(done.stdout.decode("ascii"))
+        return update_key.read_p256_point(public_pem_of(key_path).decode("ascii"))
     except ValueError as e:
         raise PublishError("signing key %s: %s" % (show_name(key_path), e))
+
+
+def write_new(path, data, mode):
+    """Writes a file that must not exist yet, with mode whatever the umask."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), mode)
+    try:
+        if os.name != "nt":
+            os.fchmod(fd, mode)
+        os.write(fd, data)
+    finally:
+        os.close(fd)
+
+
+def keygen(private_path, out):
+    """Makes a P-256 key pair: the private key at private_path (owner only), its public half
+    beside it as .pub; prints how to build and sign with them."""
+    public_path = os.path.splitext(private_path)[0] + ".pub"
+    for path in (private_path, public_path):
+        if os.path.lexists(path):
+            raise PublishError("%s exists; a key is never written over" % show_name(path))
+    done = run_openssl(["ecparam", "-name", "prime256v1", "-genkey", "-noout"])
+    if done.returncode != 0:
+        raise PublishError("openssl could not make a key: %s"
+                           % done.stderr.decode(errors="replace").strip())
+    write_new(private_path, done.stdout, 0o600)
+    public = public_pem_of(private_path)
+    write_new(public_path, public, 0o644)
+    private_abs, public_abs = os.path.abspath(private_path), os.path.abspath(public_path)
+    out.write("private key %s: owner only; keep it off the server and out of the repository, "
+              "with a copy on offline media\n" % private_abs)
+    out.write("public key %s:\n%s" % (public_abs, public.decode("ascii")))
+    out.write("build the launcher with it:\n"
+              "  KORVANTIS_UPDATE_KEY=%s scripts/release.sh MOD_FOLDER UPDATE_ROOT --sign %s\n"
+              "  cmake --preset release -DKORVANTIS_UPDATE_KEY=%s\n"
+              % (public_abs, private_abs, public_abs))
 
 
 def der_to_raw(der):
@@ -99,17 +147,18 @@ def read_serial(body):
     return int(m.group(1))
 
 
-def next_serial(served):
-    serial = read_serial(served) + 1
+def next_serial(served, floor=0):
+    """One above the served manifest's serial and above floor (the highest served before)."""
+    serial = max(read_serial(served), floor) + 1
     if serial > MAX_SERIAL:
         raise Refused("the served manifest has the highest serial launchers accept; no signed "
                       "manifest can follow it")
     return serial
 
 
-def sign_with_serial(content, served, key_path):
-    """(manifest, serial): content after a serial one above served's, signed."""
-    serial = next_serial(served)
+def sign_with_serial(content, served, key_path, floor=0):
+    """(manifest, serial): content after a serial above served's and floor, signed."""
+    serial = next_serial(served, floor)
     return sign_manifest(SERIAL_PREFIX + b"%d\n" % serial + content, key_path), serial
 
 
@@ -142,11 +191,31 @@ def split_signed(body):
     return content, bytes.fromhex(hex_digits.decode("ascii"))
 
 
+def signature_matches(content, raw, public_pem):
+    """Whether raw (r || s) signs content under the public key given as PEM bytes."""
+    with tempfile.TemporaryDirectory() as scratch:
+        signature = os.path.join(scratch, "imza.der")
+        key = os.path.join(scratch, "anahtar.pub")
+        with open(signature, "wb") as f:
+            f.write(raw_to_der(raw))
+        with open(key, "wb") as f:
+            f.write(public_pem)
+        done = run_openssl(["dgst", "-sha256", "-verify", key, "-signature", signature], content)
+    return done.returncode == 0
+
+
+def signed_with(body, key_path):
+    """Whether body carries a signature that the private key at key_path made."""
+    parts = split_signed(body)
+    return parts is not None and signature_matches(*parts, public_pem_of(key_path))
+
+
 def verify_root(key_path, paths, out, err):
     """Checks the signature of the manifest served below paths; returns the exit code."""
     try:
-        with open(key_path, encoding="ascii") as f:
-            update_key.read_p256_point(f.read())
+        with open(key_path, "rb") as f:
+            public_pem = f.read()
+        update_key.read_p256_point(public_pem.decode("ascii"))
     except (ValueError, UnicodeDecodeError) as e:
         raise PublishError("public key %s: %s" % (show_name(key_path), e))
     path = paths.manifest
@@ -155,12 +224,7 @@ def verify_root(key_path, paths, out, err):
         err.write("%s: %s has no valid signature line as its last line\n" % (PROG, show_name(path)))
         return EXIT_REFUSED
     content, raw = parts
-    with tempfile.TemporaryDirectory() as scratch:
-        signature = os.path.join(scratch, "imza.der")
-        with open(signature, "wb") as f:
-            f.write(raw_to_der(raw))
-        done = run_openssl(["dgst", "-sha256", "-verify", key_path, "-signature", signature], content)
-    if done.returncode != 0:
+    if not signature_matches(content, raw, public_pem):
         err.write("%s: the signature of %s does not verify with %s\n"
                   % (PROG, show_name(path), show_name(key_path)))
         return EXIT_REFUSED

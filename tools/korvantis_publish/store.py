@@ -11,15 +11,16 @@ from .layout import local_path
 from .manifest import versioned_entries
 
 
-def store_entry(mod, paths, entry):
-    """Puts entry's bytes at its version path and at dosyalar/<name>; returns the folders it
-    changed. The version is written first: it is what "?v=" requests are answered from."""
+def store_entry(paths, entry):
+    """Puts entry's bytes (from entry.source) at its version path and at dosyalar/<name>; returns
+    the folders it changed. The version is written first: it is what "?v=" requests are answered
+    from."""
     kept = paths.version(entry)
     plain = paths.plain(entry.name)
     changed = []
     if not stored_copy_matches(kept, entry):
         clear_way(paths.store, kept)
-        copy_verified(local_path(mod, entry.name), kept, entry.hash)
+        copy_verified(entry.source, kept, entry.hash)
         changed.append(os.path.dirname(kept))
     if not same_file(kept, plain) and not stored_copy_matches(plain, entry):
         clear_way(paths.files, plain)

@@ -1,0 +1,155 @@
+"""The checks that keep one publication, rollback or release from stranding every player: a
+launcher that asks a host no server answers, or another host than players use now, one whose key
+does not match the key that signs, and a signing key that players' launchers cannot check.
+publish.py runs them whenever the served Korvantis.exe would change; release_check.py always."""
+
+import os
+from dataclasses import dataclass
+
+from build_identity import read_build_identity
+
+from .files import read_bytes, stored_copy_matches
+from .history import kept_manifests
+from .manifest import DIGEST, parse_manifest
+from .names import is_launcher
+from .errors import Refused
+from .signing import is_signed, public_key_of, signed_with
+
+NOWHERE_SUFFIXES = (".example", ".invalid", ".test", ".localhost")
+
+
+@dataclass(frozen=True)
+class Allowances:
+    """What the maintainer said is meant: --test-host, --new-host, --rotate-key."""
+    test_host: bool = False
+    new_host: bool = False
+    rotate_key: bool = False
+
+
+def is_nowhere_host(host):
+    """Reserved names (RFC 2606, RFC 6761) that no public server answers for."""
+    name = host.lower().rstrip(".")
+    return not name or any(name.endswith(s) or name == s[1:] for s in NOWHERE_SUFFIXES)
+
+
+def same_host(a, b):
+    # DNS names know no letter case, nor does WinHTTP.
+    return a.lower().rstrip(".") == b.lower().rstrip(".")
+
+
+def describe(key):
+    return "key " + key.hex()[:16] + "..." if key else "no key"
+
+
+def launcher_entry(body):
+    """The top-level launcher entry of a manifest; None where it names none."""
+    for entry in parse_manifest(body or b""):
+        if not entry.once and is_launcher(entry.name) and DIGEST.fullmatch(entry.hash):
+            return entry
+    return None
+
+
+def stored_launcher(paths, entry):
+    """The bytes the root holds for a launcher entry, checked against its digest; None where
+    they are gone."""
+    for path in (paths.version(entry), paths.plain(entry.name)):
+        if stored_copy_matches(path, entry):
+            return read_bytes(path)
+    return None
+
+
+def players_launcher(paths, served):
+    """(entry, bytes) of the launcher players run now: the one the served manifest names, or,
+    where it names none, the newest kept manifest that does. (None, None) for a root that never
+    served one; bytes None where the root no longer holds them."""
+    entry = launcher_entry(served)
+    if entry is None:
+        for _, path in reversed(kept_manifests(paths)):
+            entry = launcher_entry(read_bytes(path))
+            if entry is not None:
+                break
+    return (None, None) if entry is None else (entry, stored_launcher(paths, entry))
+
+
+def launcher_problems(built, served, sign_point, allow):
+    """Why the launcher `built` (a BuildIdentity) may not replace `served` (None: not known),
+    with manifests signed by sign_point (None: unsigned)."""
+    found = []
+    if is_nowhere_host(built.host) and not allow.test_host:
+        found.append("update host %r never reaches a real server: build with "
+                     "KORVANTIS_UPDATE_HOST (--test-host for a test server)" % built.host)
+    if served and not same_host(served.host, built.host) and not allow.new_host:
+        found.append("the served launcher asks %s, this one %s: players would move to the new host "
+                     "for good (--new-host if that is meant)" % (served.host, built.host))
+    if built.key and sign_point is None:
+        found.append("the launcher checks signatures (%s) but publishing would not sign: give "
+                     "--sign KEY.pem" % describe(built.key))
+    if not built.key and sign_point is not None:
+        found.append("--sign given, but the launcher was built without KORVANTIS_UPDATE_KEY: every "
+                     "player would stop checking signatures")
+    if served and served.key != built.key and not allow.rotate_key:
+        found.append("the served launcher has %s, this one %s (--rotate-key if that is meant)"
+                     % (describe(served.key), describe(built.key)))
+    if built.key and sign_point is not None:
+        # While the key changes, players still hold the served launcher: only its key reaches them.
+        rotating = allow.rotate_key and served and served.key
+        wanted = served.key if rotating else built.key
+        if sign_point != wanted:
+            found.append("the --sign key (%s) is not the %s launcher's (%s)%s"
+                         % (describe(sign_point), "served" if rotating else "new",
+                            describe(wanted),
+                            ": sign with the old key while players change launchers" if rotating
+                            else ""))
+    return found
+
+
+def identity_problem(data):
+    try:
+        return read_build_identity(data), None
+    except (ValueError, UnicodeDecodeError) as e:
+        return None, str(e)
+
+
+def check_publication(paths, served, new_launcher, sign_key, allow, note):
+    """Every reason why serving new_launcher (its bytes; None: players keep theirs) with
+    manifests signed by sign_key (a private key file, None: unsigned) in place of the manifest
+    `served` would strand players. note(text) hears what could not be compared."""
+    sign_point = public_key_of(sign_key) if sign_key else None
+    found = []
+    if new_launcher is not None:
+        built, why = identity_problem(new_launcher)
+        if built is None:
+            found.append("the new Korvantis.exe has no readable build identity (%s): it is no "
+                         "launcher of this tree, and nothing says which host and key it uses"
+                         % why)
+        else:
+            entry, old = players_launcher(paths, served)
+            served_identity, why = identity_problem(old) if old is not None else (None, None)
+            if entry is not None and old is None:
+                note("the served launcher is no longer stored below the root: host and key not "
+                     "compared")
+            elif why:
+                note("the served launcher carries no build identity: host and key not compared")
+            found += launcher_problems(built, served_identity, sign_point, allow)
+    if sign_key and is_signed(served) and not allow.rotate_key and not signed_with(served, sign_key):
+        found.append("the served manifest's signature does not verify with the --sign key %s: "
+                     "players' launchers check the key that signed it, and would refuse every "
+                     "manifest from now on (--rotate-key if the key is changing)"
+                     % os.path.basename(sign_key))
+    return found
+
+
+def changed_launcher(entries, served):
+    """The launcher entry of entries where players would fetch it in place of the served one's,
+    else None."""
+    new = next((e for e in entries if is_launcher(e.name) and not e.once), None)
+    old = launcher_entry(served)
+    return None if new is None or (old is not None and old.hash == new.hash) else new
+
+
+def refuse_stranding(paths, served, new_launcher, sign_key, allow, out):
+    """Raises Refused, listing every reason, where check_publication finds any."""
+    problems = check_publication(paths, served, new_launcher, sign_key, allow,
+                                 lambda text: out.write(text + "\n"))
+    if problems:
+        raise Refused("\n".join("refused: " + p for p in problems))
