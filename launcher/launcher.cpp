@@ -24,6 +24,7 @@ constexpr DWORD kUnchangedPauseMs = 1200;
 // It ends right after the confirmation; a restarter that lingers only keeps its old file.
 constexpr DWORD kRestarterExitMs = 5000;
 constexpr std::int32_t kStatusForbidden = 403;
+constexpr std::int32_t kStatusProxyLogin = 407;
 
 // No manifest and no engine to start: the stop, worded by what went wrong.
 void ReportUpdateStop(const UpdateResult& update) {
@@ -35,6 +36,10 @@ void ReportUpdateStop(const UpdateResult& update) {
     PrintColored(Color::Error,
                  "\n  Indirme sunucusu baglantini engelledi (403).\n"
                  "  Biraz sonra tekrar dene; olmazsa modemini kapatip ac ya da baska bir internetle dene.\n");
+  } else if (update.httpStatus == kStatusProxyLogin) {
+    PrintColored(Color::Error,
+                 "\n  Vekil sunucu (proxy) baglantiyi reddetti (407).\n"
+                 "  Internet ayarlarindaki vekil sunucu bilgilerini kontrol et.\n");
   } else if (update.httpStatus != 0) {
     PrintColored(Color::Error, "\n  Indirme sunucusu hata verdi (%d). Biraz sonra tekrar dene.\n",
                  static_cast<int>(update.httpStatus));
@@ -90,6 +95,9 @@ int RunLauncher() {
       Unlock(lock.lock);
       ReportUpdateStop(update);
       return 1;
+    }
+    if (update.httpStatus == kStatusProxyLogin) {
+      PrintColored(Color::Warning, "  Vekil sunucu (proxy) baglantiyi reddetti (407).\n");
     }
     PrintColored(Color::Warning, "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n");
     Sleep(kUnchangedPauseMs);

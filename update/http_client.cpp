@@ -21,6 +21,7 @@ constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr DWORD kResponseChunkBytes = 65536;
 constexpr DWORD kStatusOk = 200;
 constexpr DWORD kStatusPartial = 206;
+constexpr DWORD kStatusProxyLogin = 407;
 // A body that brings less than this in any window of this length is given up: each read is
 // bounded by the receive time-out, but a byte every 25 s would never end. A healthy slow line
 // (tens of KiB/s) brings many times more.
@@ -65,26 +66,122 @@ std::optional<std::string> QueryHeaderText(HINTERNET request, DWORD query) {
   return ascii;
 }
 
-// The session and the connection handle are made by the first request of the run.
-bool Connect(HttpClient& client) {
-  if (!client.session) {
-    client.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                     WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!client.session) return false;
-    // Windows 7 offers TLS 1.0 unless asked, and the server takes 1.2 and 1.3 only. A system
-    // that knows neither flag keeps its own choice, and the server will tell.
-    constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    constexpr DWORD kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    for (DWORD protocols : {kTls12 | kTls13, kTls12}) {
-      if (WinHttpSetOption(client.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
-        break;
-      }
+// A string WinHTTP allocated for the caller, taken over and freed.
+std::wstring TakeGlobalString(wchar_t* text) {
+  if (text == nullptr) return std::wstring();
+  std::wstring taken = text;
+  GlobalFree(text);
+  return taken;
+}
+
+// A proxy and its bypass list; an empty proxy for none.
+struct ProxyRoute {
+  std::wstring proxy;
+  std::wstring bypass;
+};
+
+// Where a script (PAC, or one found by WPAD) sends the host's requests; none when it could not
+// say.
+std::optional<ProxyRoute> AskProxyScript(const std::wstring& host, const std::wstring& script, bool autoDetect) {
+  const InternetHandle session(
+      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return std::nullopt;
+  WINHTTP_AUTOPROXY_OPTIONS options{};
+  options.dwFlags = (script.empty() ? 0 : WINHTTP_AUTOPROXY_CONFIG_URL) | (autoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0);
+  options.dwAutoDetectFlags = autoDetect ? WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A : 0;
+  options.lpszAutoConfigUrl = script.empty() ? nullptr : script.c_str();
+  options.fAutoLogonIfChallenged = TRUE;
+  WINHTTP_PROXY_INFO answer{};
+  const std::wstring url = L"https://" + host + L"/";
+  if (!WinHttpGetProxyForUrl(session.get(), url.c_str(), &options, &answer)) return std::nullopt;
+  ProxyRoute route{TakeGlobalString(answer.lpszProxy), TakeGlobalString(answer.lpszProxyBypass)};
+  if (answer.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) route.proxy.clear();
+  return route;
+}
+
+HINTERNET OpenSession(DWORD accessType, const ProxyRoute& route = {}) {
+  return WinHttpOpen(kUserAgent, accessType, route.proxy.empty() ? WINHTTP_NO_PROXY_NAME : route.proxy.c_str(),
+                     route.bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : route.bypass.c_str(), 0);
+}
+
+// The sessions, the way the player's settings say. Where they name a proxy or a script they are
+// followed here, and the session is opened with the proxy they lead to (Wine takes a proxy only
+// there, not set on a request): WinHTTP's automatic type reads them itself only from Windows 8.1
+// on, and Wine's ignores them. Where they name nothing, the automatic type (WPAD included), or
+// before Windows 8.1 the machine-wide setting.
+bool OpenSessions(HttpClient& client) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
+  const bool read = WinHttpGetIEProxyConfigForCurrentUser(&settings) != 0;
+  const std::wstring fixed = TakeGlobalString(settings.lpszProxy);
+  const std::wstring bypass = TakeGlobalString(settings.lpszProxyBypass);
+  const std::wstring script = TakeGlobalString(settings.lpszAutoConfigUrl);
+  const bool autoDetect = read && settings.fAutoDetect;
+  if (fixed.empty() && script.empty()) {
+    client.session.reset(OpenSession(WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY));
+    if (client.session) return true;
+    if (!autoDetect) {
+      client.session.reset(OpenSession(WINHTTP_ACCESS_TYPE_DEFAULT_PROXY));
+      return static_cast<bool>(client.session);
     }
   }
-  if (!client.connection) {
-    client.connection.reset(WinHttpConnect(client.session.get(), BuiltIdentity.host, kHttpsPort, 0));
+  std::optional<ProxyRoute> route;
+  if (!script.empty() || autoDetect) route = AskProxyScript(client.host, script, autoDetect);
+  if (!route) route = ProxyRoute{fixed, bypass};
+  if (route->proxy.empty()) {
+    client.session.reset(OpenSession(WINHTTP_ACCESS_TYPE_NO_PROXY));
+    return static_cast<bool>(client.session);
   }
-  return static_cast<bool>(client.connection);
+  client.session.reset(OpenSession(WINHTTP_ACCESS_TYPE_NAMED_PROXY, *route));
+  client.directSession.reset(OpenSession(WINHTTP_ACCESS_TYPE_NO_PROXY));
+  return client.session && client.directSession;
+}
+
+// Windows 7 offers TLS 1.0 unless asked, and the server takes 1.2 and 1.3 only. A system that
+// knows neither flag keeps its own choice, and the server will tell.
+void AskForModernTls(HINTERNET session) {
+  constexpr DWORD kTls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+  constexpr DWORD kTls13 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+  for (DWORD protocols : {kTls12 | kTls13, kTls12}) {
+    if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) return;
+  }
+}
+
+// Sessions and connection handles are made by the first request of the run.
+bool Connect(HttpClient& client) {
+  if (!client.session) {
+    if (!OpenSessions(client)) return false;
+    AskForModernTls(client.session.get());
+    if (client.directSession) AskForModernTls(client.directSession.get());
+  }
+  if (!client.connection) {
+    client.connection.reset(WinHttpConnect(client.session.get(), client.host.c_str(), kHttpsPort, 0));
+  }
+  if (client.directSession && !client.directConnection) {
+    client.directConnection.reset(WinHttpConnect(client.directSession.get(), client.host.c_str(), kHttpsPort, 0));
+  }
+  return client.connection && (!client.directSession || client.directConnection);
+}
+
+// The login schemes a proxy asked for when it refused the request; 0 when it was no proxy's
+// refusal.
+DWORD ProxyLoginSchemes(HINTERNET request) {
+  DWORD supported = 0;
+  DWORD first = 0;
+  DWORD target = 0;
+  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) return 0;
+  return supported;
+}
+
+// A proxy that asks who is there gets the logged-on user, through Windows, and nothing typed
+// in: only the schemes that can do that are answered. The update server is never answered.
+bool AnswerProxyLogin(HINTERNET request, DWORD schemes) {
+  for (const DWORD scheme : {DWORD{WINHTTP_AUTH_SCHEME_NEGOTIATE}, DWORD{WINHTTP_AUTH_SCHEME_NTLM}}) {
+    if ((schemes & scheme) == 0) continue;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
+    return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != 0;
+  }
+  return false;
 }
 
 // A response's head; request is empty when no status was obtained.
@@ -94,32 +191,59 @@ struct Head {
   std::optional<std::uint64_t> length;  // Content-Length
 };
 
-// One GET, extraHeaders empty or CRLF-ended lines, up to the response head.
-Head SendRequest(HttpClient& client, const std::wstring& path, const std::wstring& extraHeaders,
-                 RequestDeadline deadline) {
+// One GET, extraHeaders empty or CRLF-ended lines, up to the response head; direct: without the
+// proxy the settings name.
+Head SendOnce(HttpClient& client, const std::wstring& path, const std::wstring& extraHeaders, RequestDeadline deadline,
+              bool direct) {
   Head head;
-  if (!Connect(client)) return head;
   // Certificate checks and the redirect policy (never from HTTPS down to HTTP) stay the
   // platform's defaults: nothing here loosens them.
-  InternetHandle request(WinHttpOpenRequest(client.connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+  HINTERNET connection = direct ? client.directConnection.get() : client.connection.get();
+  InternetHandle request(WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                             WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!request) return head;
   SetWaits(request.get(), deadline);
   const wchar_t* headers = extraHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extraHeaders.c_str();
   const DWORD headersLength = extraHeaders.empty() ? 0 : static_cast<DWORD>(-1);  // -1: up to the NUL
-  if (!WinHttpSendRequest(request.get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(request.get(), nullptr)) {
-    return head;
-  }
-  DWORD statusBytes = sizeof(head.status);
-  if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &head.status, &statusBytes, WINHTTP_NO_HEADER_INDEX)) {
-    return head;
+  for (bool loginAnswered = false;;) {
+    if (WinHttpSendRequest(request.get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+        WinHttpReceiveResponse(request.get(), nullptr)) {
+      DWORD statusBytes = sizeof(head.status);
+      if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &head.status, &statusBytes, WINHTTP_NO_HEADER_INDEX)) {
+        head.status = 0;
+        return head;
+      }
+    } else if (ProxyLoginSchemes(request.get()) != 0) {
+      // Windows hands over the 407 of a tunnel the proxy refused; Wine fails the request, and
+      // still tells what login the proxy asked for.
+      head.status = kStatusProxyLogin;
+    } else {
+      return head;
+    }
+    if (head.status != kStatusProxyLogin || loginAnswered ||
+        !AnswerProxyLogin(request.get(), ProxyLoginSchemes(request.get()))) {
+      break;
+    }
+    loginAnswered = true;
   }
   if (const std::optional<std::string> length = QueryHeaderText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH)) {
     head.length = ParseContentLength(*length);
   }
   head.request = std::move(request);
+  return head;
+}
+
+Head SendRequest(HttpClient& client, const std::wstring& path, const std::wstring& extraHeaders,
+                 RequestDeadline deadline) {
+  if (!Connect(client)) return Head();
+  const bool viaProxy = client.directSession && !client.proxyUnreachable;
+  Head head = SendOnce(client, path, extraHeaders, deadline, client.directSession && !viaProxy);
+  if (head.request || !viaProxy || PastDeadline(deadline)) return head;
+  // The proxy the settings name may be out of reach (a laptop away from the school's network):
+  // one try without it before the server counts as unreachable.
+  head = SendOnce(client, path, extraHeaders, deadline, true);
+  if (head.request) client.proxyUnreachable = true;
   return head;
 }
 

@@ -1,18 +1,30 @@
 #pragma once
 // HTTPS GETs of the update server through one session per run: the connection (and its TLS
 // session) is reused by every request the run makes.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "base/handles.h"
+#include "update/build_identity.h"
 
-// The run's WinHTTP session and connection to the update host, opened by the first request
-// and closed with the client. Once that first request is made, requests may run on several
-// threads at once, each on a connection of its own.
+// The run's WinHTTP session and connection to one update host, opened by the first request
+// and closed with the client. The session goes the way the player's own proxy settings say
+// (what the Internet Options dialog and Settings write, a PAC script, WPAD). Once that first
+// request is made, requests may run on several threads at once, each on a connection of its
+// own.
 struct HttpClient {
+  explicit HttpClient(std::wstring updateHost = BuiltIdentity.host) : host(std::move(updateHost)) {}
+  std::wstring host;
   InternetHandle session;
   InternetHandle connection;
+  // When the settings name a proxy: the same without it, for when that proxy cannot be reached
+  // (then the rest of the run goes without).
+  InternetHandle directSession;
+  InternetHandle directConnection;
+  std::atomic<bool> proxyUnreachable{false};
 };
 
 struct HttpResult {
@@ -42,6 +54,8 @@ struct FileSink {
 using RequestDeadline = std::uint64_t;
 inline constexpr RequestDeadline kNoDeadline = UINT64_MAX;
 
+// A proxy that asks for a login is answered once with the logged-on user's own credentials
+// (Negotiate or NTLM, never for the update server); one that still refuses leaves status 407.
 // A body that breaks off, falls short of its announced length, crawls or is still coming at the
 // deadline fails with status 0.
 [[nodiscard]] HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const MemorySink& sink,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "base/file_names.h"
@@ -30,6 +31,9 @@ constexpr std::uint64_t kManifestLimitMs = 60000;
 // A file gets a minute plus the time its size takes at 8 KiB/s, drops and resumes included.
 constexpr std::uint64_t kFileLimitBaseMs = 60000;
 constexpr std::uint64_t kFileLimitBytesPerSecond = 8 << 10;
+// A host that answers with these is down for the while: the next one is asked.
+constexpr std::int32_t kFirstServerError = 500;
+constexpr std::int32_t kLastServerError = 599;
 // A replaced file must be under its name on disk, not only in the cache, when the call returns.
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
@@ -178,11 +182,20 @@ bool MoveDownloadIntoPlace(const std::wstring& tempPath, const std::wstring& tar
 UpdateResult RunUpdate() {
   PrintColored(Color::Quiet, "  Guncellemeler kontrol ediliyor...\n");
 
-  // Every request of this run goes through one session; closed when the update ends.
-  HttpClient client;
+  // Every request of this run goes through one session to the host whose manifest it reads:
+  // the main host, or the first fallback host that can be reached when the one before cannot.
+  // A host that answered (a 404, a 403) is not skipped: its answer is the server's word.
+  std::optional<HttpClient> client;
   std::string body;
-  const HttpResult manifestResponse = DownloadToMemory(client, BuildManifestPath(), {body, kManifestMaxBytes},
-                                                       GetTickCount64() + kManifestLimitMs);
+  HttpResult manifestResponse;
+  for (const std::wstring& host : UpdateHostsOf(BuiltIdentity)) {
+    body.clear();
+    client.emplace(host);
+    manifestResponse = DownloadToMemory(*client, BuildManifestPath(), {body, kManifestMaxBytes},
+                                        GetTickCount64() + kManifestLimitMs);
+    const std::int32_t status = manifestResponse.status;
+    if (manifestResponse.ok || (status != 0 && (status < kFirstServerError || status > kLastServerError))) break;
+  }
   UpdateResult result;
   result.httpStatus = manifestResponse.status;
   std::string_view content = body;
@@ -241,7 +254,7 @@ UpdateResult RunUpdate() {
       received += bytes;  // between 0 and limit: no overflow
       AddSaturating(done, bytes);
     };
-    const bool verified = DownloadToFile(client, BuildFilePath(entry), {temp, limit, count}, FileDeadline(entry.size)).ok &&
+    const bool verified = DownloadToFile(*client, BuildFilePath(entry), {temp, limit, count}, FileDeadline(entry.size)).ok &&
                           IsEntryCurrent(entry, temp) &&
                           (!key.present || !IsLauncherEntryName(entry.name) || KeepsCheckingSignatures(temp));
     if (!verified) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -253,8 +255,29 @@ TEST(LauncherImageKeyKind, TheOneBlockOfLayoutOneOrLater) {
   layoutZero[1000 + offsetof(BuildIdentity, layout)] = 0;
   EXPECT_EQ(LauncherImageKeyKind(layoutZero, magic), std::nullopt);
   EXPECT_EQ(LauncherImageKeyKind(image + block, magic), std::nullopt);  // two blocks
-  EXPECT_EQ(LauncherImageKeyKind(image.substr(0, 1000 + sizeof(BuildIdentity) - 1), magic), std::nullopt);
+  constexpr std::size_t kLayoutOneBytes = 600;
+  EXPECT_EQ(LauncherImageKeyKind(image.substr(0, 1000 + kLayoutOneBytes), magic), kNoUpdateKey);
+  EXPECT_EQ(LauncherImageKeyKind(image.substr(0, 1000 + kLayoutOneBytes - 1), magic), std::nullopt);
   EXPECT_EQ(LauncherImageKeyKind(std::string(5000, 'x'), magic), std::nullopt);
+}
+
+TEST(UpdateHostsOf, MainHostThenTheFallbacksOfALaterLayout) {
+  BuildIdentity identity{};
+  std::wcscpy(identity.host, L"ana.example");
+  std::wcscpy(identity.fallbackHosts[0], L"yedek1.example");
+  std::wcscpy(identity.fallbackHosts[1], L"yedek2.example");
+  identity.fallbackHostCount = 2;
+  identity.layout = 1;  // what follows layout 1's fields is not read
+  EXPECT_EQ(UpdateHostsOf(identity), (std::vector<std::wstring>{L"ana.example"}));
+  identity.layout = 2;
+  EXPECT_EQ(UpdateHostsOf(identity), (std::vector<std::wstring>{L"ana.example", L"yedek1.example", L"yedek2.example"}));
+  identity.fallbackHostCount = 0xFFFFFFFF;  // never past the block
+  EXPECT_EQ(UpdateHostsOf(identity).size(), 1 + kMostFallbackHosts);
+  std::fill(std::begin(identity.host), std::end(identity.host), L'a');  // no NUL: bounded by the field
+  EXPECT_EQ(UpdateHostsOf(identity).front(), std::wstring(kHostUnits, L'a'));
+  // The launcher built here has one host, and so layout 1, which launchers before layout 2 read.
+  EXPECT_EQ(BuiltIdentity.layout, 1u);
+  EXPECT_EQ(UpdateHostsOf(BuiltIdentity).size(), 1u);
 }
 
 TEST(BuildManifestPath, PrefixAndDigits) {
