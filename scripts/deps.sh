@@ -12,6 +12,7 @@ packages=(
   openssl                      # throwaway CA and certificates for the local HTTPS server
   util-linux iproute2          # private network namespace for the scenarios
   nginx                        # the real update server configuration
+  tinyproxy-bin                # a real forward proxy for the proxy scenarios (no service)
   liblnk-utils                 # independent reader of the shortcuts
   tmux                         # colour capture of the console
   curl                         # benchmark anchor

@@ -2,15 +2,17 @@
 # update host resolve to 127.0.0.1 there and trusts a throwaway CA there only, so the real
 # launcher talks HTTPS to a local server and nothing outside the namespace changes.
 #
-#   korvantis_certs CACHE_DIR HOST     prints the certificate folder CACHE_DIR/certs-HOST,
+#   korvantis_certs CACHE_DIR HOST [FALLBACK_HOST]
+#                                      prints the certificate folder CACHE_DIR/certs-HOST,
 #                                      making it once (ca.pem; server, untrusted and wrong-host
-#                                      .key/.crt/.chain.pem)
-#   korvantis_private_net HOST CERT_DIR SCRATCH_DIR
-#                                      lo up, HOST -> 127.0.0.1, the CA in the system bundle
-#                                      (files kept in SCRATCH_DIR; the mounts end with the namespace)
+#                                      .key/.crt/.chain.pem, and fallback for FALLBACK_HOST)
+#   korvantis_private_net HOST CERT_DIR SCRATCH_DIR [FALLBACK_HOST]
+#                                      lo up, HOST -> 127.0.0.1, FALLBACK_HOST -> 127.0.0.2, the
+#                                      CA in the system bundle (files kept in SCRATCH_DIR; the
+#                                      mounts end with the namespace)
 
 korvantis_make_certs() {
-  local dir=$1 host=$2 tmp
+  local dir=$1 host=$2 fallback=${3:-yedek.korvantis.example} tmp
   tmp=$(mktemp -d "$dir.XXXXXX")
   (
     cd "$tmp"
@@ -33,22 +35,28 @@ korvantis_make_certs() {
     issue server ca "$host"
     issue untrusted other-ca "$host"
     issue wrong-host ca "baska-sunucu.example"
+    issue fallback ca "$fallback"
   )
   # Another run may have made them meanwhile; either set will do.
   mv -T "$tmp" "$dir" 2>/dev/null || rm -rf "$tmp"
 }
 
 korvantis_certs() {
-  local cache=$1 host=$2
+  local cache=$1 host=$2 fallback=${3:-yedek.korvantis.example}
+  local dir=$cache/certs-$host
   mkdir -p "$cache"
-  [[ -f $cache/certs-$host/wrong-host.chain.pem ]] || korvantis_make_certs "$cache/certs-$host" "$host"
-  echo "$cache/certs-$host"
+  if [[ ! -f $dir/fallback.chain.pem ]] ||
+     ! openssl x509 -in "$dir/fallback.crt" -noout -ext subjectAltName 2>/dev/null | grep -q "DNS:$fallback\$"; then
+    rm -rf "$dir"
+    korvantis_make_certs "$dir" "$host" "$fallback"
+  fi
+  echo "$dir"
 }
 
 korvantis_private_net() {
-  local host=$1 certs=$2 scratch=$3
+  local host=$1 certs=$2 scratch=$3 fallback=${4:-yedek.korvantis.example}
   ip link set lo up
-  { cat /etc/hosts; echo "127.0.0.1 $host"; } > "$scratch/hosts"
+  { cat /etc/hosts; echo "127.0.0.1 $host"; echo "127.0.0.2 $fallback"; } > "$scratch/hosts"
   mount --bind "$scratch/hosts" /etc/hosts
   cat /etc/ssl/certs/ca-certificates.crt "$certs/ca.pem" > "$scratch/ca-certificates.crt"
   mount --bind "$scratch/ca-certificates.crt" /etc/ssl/certs/ca-certificates.crt

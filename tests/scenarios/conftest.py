@@ -15,6 +15,7 @@ from harness.wine import Prefix, ensure_template
 
 REPO = Path(__file__).resolve().parents[2]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
+FALLBACK_HOST = os.environ.get("KORVANTIS_FALLBACK_HOST", "yedek.korvantis.example")
 
 
 def pytest_configure(config):
@@ -118,10 +119,10 @@ def _cert_dir() -> Path:
     return Path(os.environ["KORVANTIS_CERT_DIR"])
 
 
-def _start_server(chain: str):
+def _start_server(chain: str, host: str = UPDATE_HOST, address: str = "127.0.0.1"):
     certs = _cert_dir()
-    server = https_server.HttpsServer(certs / f"{chain}.chain.pem", certs / f"{chain}.key",
-                                      UPDATE_HOST)
+    server = https_server.HttpsServer(certs / f"{chain}.chain.pem", certs / f"{chain}.key", host,
+                                      address=address)
     server.reply = https_server  # server.reply.status(404), .cut(...), .drop(), ...
     return server
 
@@ -146,5 +147,22 @@ def untrusted_server():
 def wrong_host_server():
     """Same, but with a trusted certificate for another host name."""
     s = _start_server("wrong-host")
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def fallback_server():
+    """The two-host launcher's second host, on 127.0.0.2 (run.sh maps its name there)."""
+    s = _start_server("fallback", FALLBACK_HOST, "127.0.0.2")
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def server_elsewhere():
+    """The update host's server on 127.0.0.2, where its name does not lead: only a proxy that
+    resolves the name its own way reaches it."""
+    s = _start_server("server", UPDATE_HOST, "127.0.0.2")
     yield s
     s.close()

@@ -11,6 +11,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 export KORVANTIS_BUILD_DIR=${KORVANTIS_BUILD_DIR:-$repo/build/mingw}
 export KORVANTIS_UPDATE_HOST=${KORVANTIS_UPDATE_HOST:-guncelleme.korvantis.example}
+# The two-host test launcher's second host (KORVANTIS_TEST_FALLBACK_HOST of that build).
+export KORVANTIS_FALLBACK_HOST=${KORVANTIS_FALLBACK_HOST:-yedek.korvantis.example}
 export KORVANTIS_BUILD_DIR=$(cd "$KORVANTIS_BUILD_DIR" && pwd)
 
 if [[ "${KORVANTIS_IN_NAMESPACE:-}" != 1 ]]; then
@@ -21,12 +23,12 @@ fi
 . "$repo/scripts/private-net.sh"
 cache=$KORVANTIS_BUILD_DIR/scenario-cache
 # Certificates are kept between runs; they only have to be trusted inside this namespace.
-certs=$(korvantis_certs "$cache" "$KORVANTIS_UPDATE_HOST")
+certs=$(korvantis_certs "$cache" "$KORVANTIS_UPDATE_HOST" "$KORVANTIS_FALLBACK_HOST")
 export KORVANTIS_CERT_DIR=$certs
 
 ns_files=$(mktemp -d)
 trap 'rm -rf "$ns_files"' EXIT
-korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$certs" "$ns_files"
+korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$certs" "$ns_files" "$KORVANTIS_FALLBACK_HOST"
 
 cd "$repo"
 export PYTHONDONTWRITEBYTECODE=1

@@ -195,6 +195,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _serve(self):
         srv: _TlsServer = self.server
         owner: HttpsServer = srv.owner
+        # Through a proxy's tunnel Wine asks for the absolute form, "https://host:443/path".
+        if self.path.startswith(("https://", "http://")):
+            self.path = "/" + self.path.split("://", 1)[1].partition("/")[2]
         owner._log(self)
         reply = owner._reply_for(self.path, self)
         reply.act(self)

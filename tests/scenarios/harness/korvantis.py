@@ -20,6 +20,7 @@ UNCHANGED = "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n"
 REFUSED = "  Guncelleme imzasi reddedildi.\n"
 SERIAL_UNREADABLE = "  Imza sirasi dosyasi (imza_sirasi.txt) okunamadi, guncelleme reddedildi.\n"
 SERIAL_UNWRITABLE = "  Imza sirasi dosyasi (imza_sirasi.txt) yazilamadi, guncelleme reddedildi.\n"
+PROXY_REFUSED = "  Vekil sunucu (proxy) baglantiyi reddetti (407).\n"
 WAITING = "  Korvantis zaten acik, onun guncellemesi bekleniyor...\n"
 SIGNATURE_STOP = ("\n  Guncellemenin imzasi gecersiz, oyun dosyalari indirilmedi.\n"
                   "  Biraz sonra tekrar dene; olmazsa Korvantis'i yeniden indir.\n")

@@ -219,21 +219,23 @@ class Prefix:
         self.add_reg("HKLM", r"Software\Wine\Drives", f"{letter}:", kind)
         return f"{letter.upper()}:\\"
 
-    def add_reg(self, hive: str, key: str, name: str | None, value: str | int,
+    def add_reg(self, hive: str, key: str, name: str | None, value: str | int | bytes,
                 kind: str = "sz") -> None:
-        """Adds a registry value (name "" or None: the key's default value). Before the first
-        start it is written straight into the prefix's registry files; afterwards reg.exe adds
-        it (slower)."""
+        """Adds a registry value (name "" or None: the key's default value; kind sz, dword or
+        binary, whose value is bytes). Before the first start it is written straight into the
+        prefix's registry files; afterwards reg.exe adds it (slower)."""
         hive = hive.upper()
         assert hive in ("HKLM", "HKCU"), hive
-        assert kind in ("sz", "dword"), kind
+        assert kind in ("sz", "dword", "binary"), kind
+        if kind == "binary":
+            value = bytes(value).hex()
         name = name or ""
         if not self._started:
             self._pending_reg[hive].append((key, name, str(value), kind))
             return
         args = ["reg", "add", f"{hive}\\{key}", "/f"]
         args += ["/ve"] if name == "" else ["/v", name]
-        args += ["/t", "REG_SZ" if kind == "sz" else "REG_DWORD", "/d", str(value)]
+        args += ["/t", {"sz": "REG_SZ", "dword": "REG_DWORD", "binary": "REG_BINARY"}[kind], "/d", str(value)]
         r = self._run_raw([WINE64, *args], stdin=b"", timeout=60, cwd=self.drive_c, env=None)
         assert r.code == 0, f"reg add failed: {r}"
 
@@ -249,6 +251,9 @@ class Prefix:
                 shown = "@" if name == "" else f'"{_reg_escape(name)}"'
                 if kind == "sz":
                     lines.append(f'{shown}="{_reg_escape(value)}"\n')
+                elif kind == "binary":
+                    pairs = ",".join(value[i:i + 2] for i in range(0, len(value), 2))
+                    lines.append(f"{shown}=hex:{pairs}\n")
                 else:
                     lines.append(f"{shown}=dword:{int(value) & 0xFFFFFFFF:08x}\n")
             with open(self.root / file_name, "a", encoding="ascii") as f:
