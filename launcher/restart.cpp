@@ -77,7 +77,8 @@ RestartVerdict RestartSelf() {
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
   const KernelHandle confirmed(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
   HANDLE self = nullptr;
-  DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self, SYNCHRONIZE, TRUE, 0);
+  DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
+                  SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0);
   const KernelHandle selfForChild(self);
   std::vector<HANDLE> inherited;
   if (confirmed && selfForChild) inherited = {confirmed.get(), selfForChild.get()};
