@@ -72,6 +72,8 @@ POINT = {name: update_key.read_p256_point(pem.with_suffix(".pub").read_text())
          for name, pem in PEM.items()}
 HOST = "updates.korvantis.org"
 SAME = "the served launcher again"
+# A launcher's host list, as KORVANTIS_UPDATE_HOST gives it.
+HOSTS = HOST + ",yedek.korvantis.org,ucuncu.korvantis.org"
 
 
 def launcher(host, key=None, tail=b""):
@@ -103,6 +105,17 @@ CHECKS = [
     ((HOST, None), None, ("yeni.korvantis.org", None), None, [], "--new-host if that is meant"),
     ((HOST, None), None, ("yeni.korvantis.org", None), None, ["--new-host"], None),
     (("Updates.Korvantis.ORG", None), None, (HOST, None), None, [], None),
+    # The whole list, in the order players' launchers try it, letter case aside.
+    ((HOST, None), None, (HOSTS, None), None, [],
+     "a launcher built before fallback hosts existed may refuse one that has them"),
+    ((HOST, None), None, (HOSTS, None), None, ["--new-host"], None),
+    ((HOSTS, None), None, (HOST, None), None, [], "players would move to the new hosts for good"),
+    ((HOSTS, None), None, (HOST + ",ucuncu.korvantis.org,yedek.korvantis.org", None), None, [],
+     "this one updates.korvantis.org (fallback hosts ucuncu.korvantis.org, yedek.korvantis.org)"),
+    ((HOSTS.upper(), None), None, (HOSTS, None), None, [], None),
+    (None, None, (HOST + ",yedek.korvantis.example", None), None, [],
+     "fallback host 'yedek.korvantis.example' never reaches a real server"),
+    (None, None, (HOST + ",yedek.korvantis.example", None), None, ["--test-host"], None),
     ((HOST, "A"), "A", (HOST, "A"), None, [], "publishing would not sign"),
     ((HOST, None), None, (HOST, None), "A", [], "built without KORVANTIS_UPDATE_KEY"),
     ((HOST, None), None, (HOST, "A"), "A", [], "--rotate-key if that is meant"),
