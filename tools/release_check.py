@@ -8,9 +8,10 @@ one whose key does not match the manifests refuses every update (or, keyless, st
 --sign is the key publish.py will sign with. The checks are publish.py's own, which it runs
 whenever the served launcher would change (korvantis_publish/launcher_check.py); refused, each
 with its reason:
-  - an update host that is empty or ends in .example, .invalid, .test or .localhost (names that
-    never reach a real server), unless --test-host;
-  - a host other than that of the launcher the update root now serves, unless --new-host;
+  - an update host, main or fallback, that is empty or ends in .example, .invalid, .test or
+    .localhost (names that never reach a real server), unless --test-host;
+  - hosts other than those of the launcher the update root now serves, in their order (a host
+    added, removed or moved), unless --new-host;
   - a launcher with a key published without --sign, or --sign for a keyless launcher;
   - a key other than that of the launcher the update root now serves, unless --rotate-key;
   - a --sign key that is not the launcher's, or with --rotate-key not the served launcher's
@@ -28,7 +29,7 @@ from pathlib import Path
 from build_identity import read_build_identity
 from korvantis_publish.errors import PublishError
 from korvantis_publish.history import read_current_manifest
-from korvantis_publish.launcher_check import Allowances, check_publication, describe
+from korvantis_publish.launcher_check import Allowances, check_publication, describe, show_hosts
 from korvantis_publish.layout import UpdateRoot
 
 
@@ -57,7 +58,7 @@ def main(argv):
         print("release_check.py: refused: %s" % problem, file=sys.stderr)
     if found:
         return 1
-    print("update host %s, %s" % (built.host, describe(built.key)))
+    print("update host %s, %s" % (show_hosts(built), describe(built.key)))
     return 0
 
 

@@ -68,6 +68,10 @@ def test_status_shows_serial_launcher_and_kept_manifests(tmp_path):
     assert lines[5].split()[2:] == ["serial", "1", "+2", "~0", "-0"]
     assert lines[6].split()[2:] == ["serial", "2", "+1", "~1", "-0", "(served)"]
     assert command("status", tmp_path / "nothing")[0] == 2
+    exe = fake_launcher("updates.korvantis.org,yedek.korvantis.org", point)
+    assert run(make_mod(tmp_path / "m2", {"Korvantis.exe": exe}), root, *key, "--new-host")[0] == 0
+    assert ("update host updates.korvantis.org (fallback hosts yedek.korvantis.org), key"
+            in command("status", root)[1].splitlines()[3])
 
 
 def test_mirror_copies_files_first_the_manifest_last_and_keeps_hard_links(tmp_path, monkeypatch):

@@ -17,11 +17,21 @@ REPO = TOOL.parents[1]
 KEY_A = bytes(range(64))
 
 IDENTITIES = [
-    # (launcher bytes, (host, key) read, or a fragment of the refusal)
+    # (launcher bytes, (hosts, key) read, or a fragment of the refusal)
     (fake_launcher("a.example.org"), ("a.example.org", None)),
     (fake_launcher("b.example.org", KEY_A), ("b.example.org", KEY_A)),
-    # A later layout keeps layout 1's fields where they are and adds after them.
-    (fake_launcher("c.example.org", KEY_A, layout=2, tail=b"later fields"), ("c.example.org", KEY_A)),
+    # Layout 1 has no fallback hosts, whatever bytes follow its fields.
+    (fake_launcher("a.example.org", tail=b"\1\0\0\0b\0"), ("a.example.org", None)),
+    # Layout 2 lists the fallback hosts after layout 1's fields, which stay where they are.
+    (fake_launcher("a.example.org,b.example.org", KEY_A), ("a.example.org,b.example.org", KEY_A)),
+    (fake_launcher("a.org,b.org,c.org,d.org"), ("a.org,b.org,c.org,d.org", None)),
+    # A later layout keeps layout 2's fields where they are and adds after them.
+    (fake_launcher("c.example.org,d.example.org", KEY_A, layout=3, tail=b"later fields"),
+     ("c.example.org,d.example.org", KEY_A)),
+    (fake_launcher("a.org,b.org,c.org,d.org", fallback_count=4), "4 fallback hosts, not 1 to 3"),
+    (fake_launcher("a.org", layout=2), "0 fallback hosts"),
+    (fake_launcher("a.org,b.org", fallback_count=2), "an empty fallback host"),
+    (fake_launcher("a.org,b.org")[:-2], "cut short before its fallback hosts"),
     (fake_launcher(layout=0), "layout 0"),
     (fake_launcher(kind=7), "unknown key kind 7"),
     (fake_launcher(host=""), "without an update host"),
@@ -38,7 +48,20 @@ def test_build_identity_of_every_layout(exe, expected):
             read_build_identity(exe)
     else:
         identity = read_build_identity(exe)
-        assert (identity.host, identity.key) == expected
+        assert (",".join(identity.hosts), identity.key) == expected
+
+
+def test_build_identity_prints_fallback_hosts_after_the_lines_of_one_host(tmp_path):
+    exe = tmp_path / "Korvantis.exe"
+    printed = []
+    for hosts in ("a.example.org", "a.example.org,b.example.org,c.example.org"):
+        exe.write_bytes(fake_launcher(hosts, KEY_A))
+        proc = subprocess.run([sys.executable, str(TOOL.parent / "build_identity.py"), str(exe)],
+                              capture_output=True, text=True, check=True)
+        printed.append(proc.stdout)
+    key = "key=%s\n" % KEY_A.hex()
+    assert printed == ["host=a.example.org\n" + key,
+                       "host=a.example.org\n" + key + "fallback_hosts=b.example.org,c.example.org\n"]
 
 
 # ---------------------------------------------------------------- the launcher players get
@@ -49,6 +72,8 @@ POINT = {name: update_key.read_p256_point(pem.with_suffix(".pub").read_text())
          for name, pem in PEM.items()}
 HOST = "updates.korvantis.org"
 SAME = "the served launcher again"
+# A launcher's host list, as KORVANTIS_UPDATE_HOST gives it.
+HOSTS = HOST + ",yedek.korvantis.org,ucuncu.korvantis.org"
 
 
 def launcher(host, key=None, tail=b""):
@@ -80,6 +105,17 @@ CHECKS = [
     ((HOST, None), None, ("yeni.korvantis.org", None), None, [], "--new-host if that is meant"),
     ((HOST, None), None, ("yeni.korvantis.org", None), None, ["--new-host"], None),
     (("Updates.Korvantis.ORG", None), None, (HOST, None), None, [], None),
+    # The whole list, in the order players' launchers try it, letter case aside.
+    ((HOST, None), None, (HOSTS, None), None, [],
+     "a launcher built before fallback hosts existed may refuse one that has them"),
+    ((HOST, None), None, (HOSTS, None), None, ["--new-host"], None),
+    ((HOSTS, None), None, (HOST, None), None, [], "players would move to the new hosts for good"),
+    ((HOSTS, None), None, (HOST + ",ucuncu.korvantis.org,yedek.korvantis.org", None), None, [],
+     "this one updates.korvantis.org (fallback hosts ucuncu.korvantis.org, yedek.korvantis.org)"),
+    ((HOSTS.upper(), None), None, (HOSTS, None), None, [], None),
+    (None, None, (HOST + ",yedek.korvantis.example", None), None, [],
+     "fallback host 'yedek.korvantis.example' never reaches a real server"),
+    (None, None, (HOST + ",yedek.korvantis.example", None), None, ["--test-host"], None),
     ((HOST, "A"), "A", (HOST, "A"), None, [], "publishing would not sign"),
     ((HOST, None), None, (HOST, None), "A", [], "built without KORVANTIS_UPDATE_KEY"),
     ((HOST, None), None, (HOST, "A"), "A", [], "--rotate-key if that is meant"),

@@ -40,10 +40,11 @@ def run_rollback_command(args):
 def add_allowances(sub):
     """The flags that let a launcher change through that would otherwise be refused."""
     sub.add_argument("--test-host", action="store_true",
-                     help="allow a launcher whose update host reaches no real server "
+                     help="allow a launcher whose update hosts reach no real server "
                           "(.example, .invalid, .test, .localhost)")
     sub.add_argument("--new-host", action="store_true",
-                     help="allow a launcher that asks another host than the served one")
+                     help="allow a launcher that asks other hosts than the served one, or "
+                          "the same in another order")
     sub.add_argument("--rotate-key", action="store_true",
                      help="allow another key than the served launcher's (sign with the served "
                           "launcher's key), or signing with another key than the served "

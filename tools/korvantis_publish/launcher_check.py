@@ -1,5 +1,5 @@
 """The checks that keep one publication, rollback or release from stranding every player: a
-launcher that asks a host no server answers, or another host than players use now, one whose key
+launcher that asks a host no server answers, or other hosts than players use now, one whose key
 does not match the key that signs, and a signing key that players' launchers cannot check.
 publish.py runs them whenever the served Korvantis.exe would change; release_check.py always."""
 
@@ -35,6 +35,19 @@ def is_nowhere_host(host):
 def same_host(a, b):
     # DNS names know no letter case, nor does WinHTTP.
     return a.lower().rstrip(".") == b.lower().rstrip(".")
+
+
+def same_hosts(a, b):
+    """Whether two host lists are one: the same hosts in the same order, which is the order the
+    launcher tries them in."""
+    return len(a) == len(b) and all(same_host(x, y) for x, y in zip(a, b))
+
+
+def show_hosts(identity):
+    """"a" for a launcher with one host, "a (fallback hosts b, c)" for one with more."""
+    if not identity.fallback_hosts:
+        return identity.host
+    return "%s (fallback hosts %s)" % (identity.host, ", ".join(identity.fallback_hosts))
 
 
 def describe(key):
@@ -75,12 +88,20 @@ def launcher_problems(built, served, sign_point, allow):
     """Why the launcher `built` (a BuildIdentity) may not replace `served` (None: not known),
     with manifests signed by sign_point (None: unsigned)."""
     found = []
-    if is_nowhere_host(built.host) and not allow.test_host:
-        found.append("update host %r never reaches a real server: build with "
-                     "KORVANTIS_UPDATE_HOST (--test-host for a test server)" % built.host)
-    if served and not same_host(served.host, built.host) and not allow.new_host:
-        found.append("the served launcher asks %s, this one %s: players would move to the new host "
-                     "for good (--new-host if that is meant)" % (served.host, built.host))
+    for i, host in enumerate(built.hosts):
+        if is_nowhere_host(host) and not allow.test_host:
+            found.append("%s %r never reaches a real server: build with KORVANTIS_UPDATE_HOST "
+                         "(--test-host for a test server)"
+                         % ("fallback host" if i else "update host", host))
+    if served and not same_hosts(served.hosts, built.hosts) and not allow.new_host:
+        several = len(served.hosts) > 1 or len(built.hosts) > 1
+        # A keyed launcher built before layout 2 takes no launcher of another layout than 1.
+        first_fallbacks = built.fallback_hosts and not served.fallback_hosts
+        found.append("the served launcher asks %s, this one %s: players would move to the new %s "
+                     "for good (--new-host if that is meant%s)"
+                     % (show_hosts(served), show_hosts(built), "hosts" if several else "host",
+                        "; a launcher built before fallback hosts existed may refuse one that "
+                        "has them" if first_fallbacks else ""))
     if built.key and sign_point is None:
         found.append("the launcher checks signatures (%s) but publishing would not sign: give "
                      "--sign KEY.pem" % describe(built.key))

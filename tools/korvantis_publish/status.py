@@ -10,7 +10,7 @@ from build_identity import read_build_identity
 from .errors import PublishError
 from .files import read_bytes
 from .history import highest_serial, kept_manifests, read_current_manifest
-from .launcher_check import describe, launcher_entry, stored_launcher
+from .launcher_check import describe, launcher_entry, show_hosts, stored_launcher
 from .manifest import parse_manifest
 from .names import show_name, show_size
 from .signing import is_signed, read_serial, unsigned_content
@@ -49,7 +49,7 @@ def describe_launcher(paths, served):
         identity = read_build_identity(data)
     except (ValueError, UnicodeDecodeError):
         return text + ", no build identity (host and key unknown)"
-    return text + ", update host %s, %s" % (identity.host, describe(identity.key))
+    return text + ", update host %s, %s" % (show_hosts(identity), describe(identity.key))
 
 
 def show_status(paths, out):
