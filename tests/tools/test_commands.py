@@ -8,8 +8,7 @@ import stat
 import subprocess
 import sys
 
-import update_key
-from korvantis_publish import mirror as mirroring
+from korvantis_publish import mirror as mirroring, update_key
 from launcher_fakes import fake_launcher
 from test_publish import KEYS, TOOL, UPDATE, make_mod, run, token, tree
 

@@ -6,8 +6,8 @@ import sys
 
 import pytest
 
-import update_key
-from build_identity import read_build_identity
+from korvantis_publish import update_key
+from korvantis_publish.build_identity import read_build_identity
 from launcher_fakes import MAGIC, fake_launcher
 from test_publish import TOOL, make_mod, run, tree
 

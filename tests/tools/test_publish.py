@@ -13,8 +13,7 @@ from pathlib import Path
 
 import pytest
 
-import update_key
-from korvantis_publish import errors, manifest, modfolder, names, publishing, signing
+from korvantis_publish import errors, manifest, modfolder, names, publishing, signing, update_key
 from korvantis_publish.rollback import run_rollback
 from launcher_fakes import fake_launcher
 

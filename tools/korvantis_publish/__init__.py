@@ -76,4 +76,8 @@ one waits up to 30 s (KORVANTIS_PUBLISH_LOCK_WAIT) and is then refused. Dry runs
 
 Exit codes: 0 done, 1 refused (nothing written): names or files, a launcher that would strand
 players, lock held, signature refused or a signed root without --sign; 2 usage or I/O error.
+
+The package also holds the maintainers' other tools, each with a script of its own name in tools/:
+build_identity (what a launcher was built for), update_key (the update key's C++ header, made at
+build time) and release_check (a launcher checked against the root it is about to go to).
 """

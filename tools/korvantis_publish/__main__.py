@@ -1,5 +1,5 @@
 """Command line: publish, rollback, verify, status, keygen and mirror (tools/ on the module path;
-tools/publish.py also takes the older one-line form)."""
+publish.py, old_form.py, also takes the older one-line form)."""
 
 import argparse
 import sys

@@ -6,8 +6,7 @@ publish.py runs them whenever the served Korvantis.exe would change; release_che
 import os
 from dataclasses import dataclass
 
-from build_identity import read_build_identity
-
+from .build_identity import read_build_identity
 from .files import read_bytes, stored_copy_matches
 from .history import kept_manifests
 from .manifest import DIGEST, parse_manifest

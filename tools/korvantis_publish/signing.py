@@ -8,8 +8,7 @@ import re
 import subprocess
 import tempfile
 
-import update_key
-
+from . import update_key
 from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused
 from .files import read_bytes
 from .names import show_name

@@ -5,8 +5,7 @@ import hashlib
 import os
 import re
 
-from build_identity import read_build_identity
-
+from .build_identity import read_build_identity
 from .errors import PublishError
 from .files import read_bytes
 from .history import highest_serial, kept_manifests, read_current_manifest
