@@ -4,7 +4,6 @@ signed with that key by tools/publish.py are acted on."""
 from __future__ import annotations
 
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -12,11 +11,10 @@ import pytest
 from harness import https_server as reply
 from harness.korvantis import (DONE, DOWNLOAD_SUFFIX, LAUNCHER, PARTIAL, PROMPT, REFUSED, SERIAL_STATE,
                                SERIAL_UNREADABLE, SERIAL_UNWRITABLE, SIGNATURE_STOP, UNCHANGED)
+from korvantis_publish.signing import sign_manifest
 from test_update_flow import Setup, engine_started, file_requests
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools"))
-from korvantis_publish.signing import sign_manifest  # noqa: E402
 
 KEY = REPO / "tests" / "keys" / "update-test.pem"
 KEY_B = REPO / "tests" / "keys" / "update-test-b.pem"
