@@ -20,11 +20,11 @@ import time
 from pathlib import Path
 from urllib.parse import quote
 
+from korvantis_harness.korvantis import DONE, ENGINE_RECORD, UP_TO_DATE
+from korvantis_harness.nginx import Nginx, local_nginx_conf, origin_port
+from korvantis_harness.wine import base_env  # the one place Wine's settings are made
+
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "scenarios"))
-from harness.korvantis import DONE, ENGINE_RECORD, UP_TO_DATE  # noqa: E402
-from harness.nginx import Nginx, local_nginx_conf, origin_port  # noqa: E402
-from harness.wine import base_env  # noqa: E402  (the one place Wine's settings are made)
 BUILD = Path(os.environ["BUILD_DIR"]).resolve()
 WORK = BUILD / "bench-run"
 DATA = WORK / "data"  # drive D: of the bench prefix

@@ -74,4 +74,5 @@ certs=$(korvantis_certs "$build_dir/scenario-cache" "$KORVANTIS_UPDATE_HOST")
 korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$certs" "$work"
 
 export PYTHONDONTWRITEBYTECODE=1
-/usr/bin/python3 "$repo/scripts/demo/demo.py" "$build_dir" "$work" "$certs"
+# tests/ holds the harness the demo drives Wine and nginx with (korvantis_harness).
+PYTHONPATH=$repo/tests /usr/bin/python3 "$repo/scripts/demo/demo.py" "$build_dir" "$work" "$certs"

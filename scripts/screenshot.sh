@@ -57,4 +57,6 @@ mkdir -m 755 -p "$work"
 certs=$(korvantis_certs "$build_dir/scenario-cache" "$KORVANTIS_UPDATE_HOST")
 korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$certs" "$work"
 export PYTHONDONTWRITEBYTECODE=1
-/usr/bin/python3 "$repo/scripts/demo/screenshot.py" "$build_dir" "$work" "$certs" "$repo/docs/console.png"
+# tests/ holds the harness the demo drives Wine and nginx with (korvantis_harness).
+PYTHONPATH=$repo/tests /usr/bin/python3 "$repo/scripts/demo/screenshot.py" "$build_dir" "$work" "$certs" \
+  "$repo/docs/console.png"

@@ -14,10 +14,10 @@ import sys
 import tempfile
 from pathlib import Path
 
+from korvantis_harness.korvantis import UPDATE_ROOT as UPDATE, USER_AGENT
+from korvantis_harness.nginx import Nginx, edge_nginx_conf, local_nginx_conf, origin_port
+
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "scenarios"))
-from harness.korvantis import UPDATE_ROOT as UPDATE, USER_AGENT  # noqa: E402
-from harness.nginx import Nginx, edge_nginx_conf, local_nginx_conf, origin_port  # noqa: E402
 
 HOST = os.environ["KORVANTIS_UPDATE_HOST"]
 CERTS = Path(os.environ["KORVANTIS_CERT_DIR"])

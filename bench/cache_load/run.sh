@@ -1,6 +1,6 @@
 #!/bin/bash
 # Benchmark (not a test): many launchers' requests for one update, replayed by wrk with CLIENTS
-# concurrent connections through a caching edge (tests/scenarios/harness/nginx.py's, configured as
+# concurrent connections through a caching edge (tests/korvantis_harness/nginx.py's, configured as
 # server/README.md asks of a CDN) in front of the origin (server/korvantis-site.conf), and the
 # same run straight to the origin. Prints requests and bytes per second, the edge's hit ratio and
 # what the origin served. Runs in a private network namespace like the scenarios; needs no build.
@@ -28,4 +28,5 @@ trap 'rm -rf "$ns_files"' EXIT
 korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$certs" "$ns_files"
 
 export PYTHONDONTWRITEBYTECODE=1
-/usr/bin/python3 "$here/cache_load.py" "$@"
+# tests/ holds the harness that starts the origin and the edge (korvantis_harness).
+PYTHONPATH=$repo/tests /usr/bin/python3 "$here/cache_load.py" "$@"

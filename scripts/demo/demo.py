@@ -19,14 +19,13 @@ import textwrap
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "scenarios"))
+from korvantis_harness.korvantis import (ENGINE_RECORD, FILES_ROOT, MANIFEST_REQUEST, USER_AGENT,
+                                         register_steam_recorder)
+from korvantis_harness.nginx import Nginx, local_nginx_conf
+from korvantis_harness.wine import WINE64, Prefix, ensure_template
+from korvantis_harness.wine import prefix_programs as harness_prefix_programs
 
-from harness.korvantis import (ENGINE_RECORD, FILES_ROOT, MANIFEST_REQUEST,  # noqa: E402
-                               USER_AGENT, register_steam_recorder)
-from harness.nginx import Nginx, local_nginx_conf  # noqa: E402
-from harness.wine import WINE64, Prefix, ensure_template  # noqa: E402
-from harness.wine import prefix_programs as harness_prefix_programs  # noqa: E402
+REPO = Path(__file__).resolve().parents[2]
 
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")
 # Slow enough that the progress line can be watched, in the demo's copy of the configuration only.

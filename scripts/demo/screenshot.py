@@ -19,8 +19,8 @@ from pathlib import Path
 
 import ansi_html
 from demo import DemoFailed, nginx_conf, start_nginx
-from harness.korvantis import DONE
-from harness.wine import WINE64, Prefix, ensure_template
+from korvantis_harness.korvantis import DONE
+from korvantis_harness.wine import WINE64, Prefix, ensure_template
 
 COLUMNS, ROWS = 88, 16  # wide enough for the scan line (85 columns) not to wrap
 RATE_MB = 4

@@ -9,9 +9,9 @@ from pathlib import Path
 
 import pytest
 
-from harness import https_server
-from harness.korvantis import ENGINE, ENGINE_RECORD, LAUNCHER
-from harness.wine import Prefix, ensure_template
+from korvantis_harness import https_server
+from korvantis_harness.korvantis import ENGINE, ENGINE_RECORD, LAUNCHER
+from korvantis_harness.wine import Prefix, ensure_template
 
 REPO = Path(__file__).resolve().parents[2]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")

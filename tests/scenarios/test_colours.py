@@ -1,7 +1,7 @@
 """Colours, seen once through a pseudo-terminal, where Wine's console turns attributes into
 ANSI colours: 12 (light red) -> 91, 10 (light green) -> 92, 7 (normal) -> default."""
 
-from harness.korvantis import ENGINE_FAILED, place_launcher, write_saved_path
+from korvantis_harness.korvantis import ENGINE_FAILED, place_launcher, write_saved_path
 
 RED, GREEN, NORMAL = "91", "92", ""
 

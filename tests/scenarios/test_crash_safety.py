@@ -22,11 +22,12 @@ from collections import Counter
 
 import pytest
 
-from harness import https_server as reply
-from harness.wine import prefix_programs, program_name
-from harness.korvantis import (BANNER, DONE, DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER,
-                               OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH, UNCHANGED, UP_TO_DATE)
-from soak.launcher_run import LauncherFolder, Run, copy_tree_files, kill_launchers
+from korvantis_harness import https_server as reply
+from korvantis_harness.wine import prefix_programs, program_name
+from korvantis_harness.korvantis import (BANNER, DONE, DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD,
+                                         LAUNCHER, OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH,
+                                         UNCHANGED, UP_TO_DATE)
+from korvantis_harness.launcher_run import LauncherFolder, Run, copy_tree_files, kill_launchers
 
 RUNS = int(os.environ.get("KORVANTIS_SOAK_RUNS", "100"))
 SEED = int(os.environ.get("KORVANTIS_SOAK_SEED", str(time.time_ns() % 10**9)))

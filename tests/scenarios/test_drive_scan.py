@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from harness.korvantis import FOUND, LINE_WIPE, SCAN_LINE, SEARCHING
+from korvantis_harness.korvantis import FOUND, LINE_WIPE, SCAN_LINE, SEARCHING
 from test_locate_sources import assert_found, assert_missing, assert_outcome, run_launcher
 
 

@@ -8,8 +8,8 @@ import time
 import pytest
 
 from conftest import UPDATE_HOST
-from harness import https_server
-from harness.screen import Screen
+from korvantis_harness import https_server
+from korvantis_harness.screen import Screen
 
 
 def fetch(path, ca=True, host=UPDATE_HOST):

@@ -16,10 +16,10 @@ from urllib.parse import quote
 
 import pytest
 
-from harness import https_server as reply
-from harness.korvantis import (CHECKING, DONE, ENGINE, ENGINE_RECORD, LAUNCHER, PARTIAL, PROMPT,
-                               UNCHANGED, UP_TO_DATE)
-from soak.launcher_run import LauncherFolder, Run, changes, outside_snapshot
+from korvantis_harness import https_server as reply
+from korvantis_harness.korvantis import (CHECKING, DONE, ENGINE, ENGINE_RECORD, LAUNCHER, PARTIAL,
+                                         PROMPT, UNCHANGED, UP_TO_DATE)
+from korvantis_harness.launcher_run import LauncherFolder, Run, changes, outside_snapshot
 
 MANIFEST = reply.MANIFEST_PATH
 MANIFEST_CAP = 64 << 20

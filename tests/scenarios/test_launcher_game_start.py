@@ -5,8 +5,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from harness.korvantis import (BANNER, ENGINE_FAILED, SAVED_PATH, UP_TO_DATE, engine_command_line,
-                               place_launcher, write_saved_path)
+from korvantis_harness.korvantis import (BANNER, ENGINE_FAILED, SAVED_PATH, UP_TO_DATE,
+                                         engine_command_line, place_launcher, write_saved_path)
 
 
 @pytest.fixture

@@ -7,9 +7,9 @@ import codecs
 
 import pytest
 
-from harness.korvantis import (BANNER, FOUND, NOT_FOUND_LINES, STEAM_INSTALL_LINK,
-                               engine_command_line, place_launcher, register_steam_recorder,
-                               steam_requests, write_saved_path)
+from korvantis_harness.korvantis import (BANNER, FOUND, NOT_FOUND_LINES, STEAM_INSTALL_LINK,
+                                         engine_command_line, place_launcher,
+                                         register_steam_recorder, steam_requests, write_saved_path)
 
 GAME_DIR = "Oyunlar/Counter-Strike 1.6"
 

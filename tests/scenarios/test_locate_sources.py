@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from harness.korvantis import FOUND, LAUNCHER, NOT_FOUND_LINES, SAVED_PATH, SEARCHING
+from korvantis_harness.korvantis import FOUND, LAUNCHER, NOT_FOUND_LINES, SAVED_PATH, SEARCHING
 
 STEAM_GAME = Path("steamapps", "common", "Half-Life")
 

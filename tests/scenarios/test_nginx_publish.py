@@ -20,11 +20,12 @@ from pathlib import Path
 
 import pytest
 
-from harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE, ENGINE_RECORD,
-                               FILES_ROOT, LAUNCHER, MANIFEST_PATH, MANIFEST_REQUEST, UP_TO_DATE,
-                               USER_AGENT, engine_command_line, place_launcher, write_saved_path)
-from harness.nginx import Nginx, edge_nginx_conf, local_nginx_conf, origin_port
-from soak.launcher_run import LauncherFolder, Run
+from korvantis_harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE,
+                                         ENGINE_RECORD, FILES_ROOT, LAUNCHER, MANIFEST_PATH,
+                                         MANIFEST_REQUEST, UP_TO_DATE, USER_AGENT,
+                                         engine_command_line, place_launcher, write_saved_path)
+from korvantis_harness.launcher_run import LauncherFolder, Run
+from korvantis_harness.nginx import Nginx, edge_nginx_conf, local_nginx_conf, origin_port
 
 REPO = Path(__file__).resolve().parents[2]
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")

@@ -7,9 +7,9 @@ import os
 
 import pytest
 
-from harness import https_server as reply
-from harness.korvantis import DONE, LAUNCHER, PROXY_REFUSED, UNCHANGED
-from harness.proxy import Proxy, set_user_proxy
+from korvantis_harness import https_server as reply
+from korvantis_harness.korvantis import DONE, LAUNCHER, PROXY_REFUSED, UNCHANGED
+from korvantis_harness.proxy import Proxy, set_user_proxy
 from test_update_flow import Setup, engine_started, file_requests
 
 UPDATE_HOST = os.environ.get("KORVANTIS_UPDATE_HOST", "guncelleme.korvantis.example")

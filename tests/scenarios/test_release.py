@@ -14,8 +14,8 @@ from pathlib import Path
 import pefile
 import pytest
 
-from harness.https_server import MANIFEST_PATH
-from harness.korvantis import CHECKING, DONE
+from korvantis_harness.https_server import MANIFEST_PATH
+from korvantis_harness.korvantis import CHECKING, DONE
 from test_resources import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, resources_of_type
 from test_update_flow import Setup
 

@@ -18,7 +18,7 @@ from pathlib import Path
 import pefile
 import pytest
 
-from harness.wine import base_env
+from korvantis_harness.wine import base_env
 
 REPO = Path(__file__).resolve().parents[2]
 ICON_SIZES = [16, 32, 48, 64, 128, 256]

@@ -3,8 +3,9 @@
 
 import pytest
 
-from harness.korvantis import (BANNER, ENGINE_FAILED, INSTALLED, PROMPT, engine_command_line,
-                               place_launcher, read_shortcut, write_saved_path)
+from korvantis_harness.korvantis import (BANNER, ENGINE_FAILED, INSTALLED, PROMPT,
+                                         engine_command_line, place_launcher, read_shortcut,
+                                         write_saved_path)
 
 
 @pytest.fixture

@@ -8,9 +8,10 @@ from pathlib import Path
 
 import pytest
 
-from harness import https_server as reply
-from harness.korvantis import (DONE, DOWNLOAD_SUFFIX, LAUNCHER, PARTIAL, PROMPT, REFUSED, SERIAL_STATE,
-                               SERIAL_UNREADABLE, SERIAL_UNWRITABLE, SIGNATURE_STOP, UNCHANGED)
+from korvantis_harness import https_server as reply
+from korvantis_harness.korvantis import (DONE, DOWNLOAD_SUFFIX, LAUNCHER, PARTIAL, PROMPT, REFUSED,
+                                         SERIAL_STATE, SERIAL_UNREADABLE, SERIAL_UNWRITABLE,
+                                         SIGNATURE_STOP, UNCHANGED)
 from korvantis_publish.signing import sign_manifest
 from test_update_flow import Setup, engine_started, file_requests
 

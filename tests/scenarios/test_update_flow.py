@@ -12,13 +12,13 @@ import time
 
 import pytest
 
-from harness import https_server as reply
-from harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE, ENGINE_RECORD,
-                               LAUNCHER, MANIFEST_REQUEST, OLD_SUFFIX, PARTIAL, PROMPT, SAVED_PATH,
-                               UNCHANGED, UP_TO_DATE, USER_AGENT, WAITING, place_launcher,
-                               write_saved_path)
-from harness.wine import WINE_ENV
-from soak.launcher_run import Run
+from korvantis_harness import https_server as reply
+from korvantis_harness.korvantis import (CHECKING, DONE, DOWNLOAD_SUFFIX, DOWNLOADING, ENGINE,
+                                         ENGINE_RECORD, LAUNCHER, MANIFEST_REQUEST, OLD_SUFFIX,
+                                         PARTIAL, PROMPT, SAVED_PATH, UNCHANGED, UP_TO_DATE,
+                                         USER_AGENT, WAITING, place_launcher, write_saved_path)
+from korvantis_harness.launcher_run import Run
+from korvantis_harness.wine import WINE_ENV
 
 
 class Setup:

@@ -10,8 +10,8 @@ import shutil
 
 import pytest
 
-from harness import https_server as reply
-from harness.korvantis import USER_AGENT
+from korvantis_harness import https_server as reply
+from korvantis_harness.korvantis import USER_AGENT
 
 PROBE_PATH = "/korvantis/guncelleme/dosyalar/probe.bin?v=0123456789ab"
 RESULT = re.compile(r"RESULT ok=(\d) status=(-?\d+) done=(-?\d+) bytes=(\d+)\s*$")

@@ -20,12 +20,12 @@ from pathlib import Path
 
 import pytest
 
+import korvantis_harness
+from korvantis_harness.korvantis import USER_AGENT
+from korvantis_harness.nginx import SITE, Nginx, local_nginx_conf  # one fill-in, one starter
 from launcher_fakes import fake_launcher
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "scenarios"))
-from harness.korvantis import USER_AGENT  # noqa: E402
-from harness.nginx import SITE, Nginx, local_nginx_conf  # noqa: E402  (one fill-in, one starter)
 TOOL = REPO / "tools" / "publish.py"
 HOST = "guncelleme.korvantis.example"
 UPDATE = "/korvantis/guncelleme/"
@@ -88,8 +88,11 @@ def observed():
         challenge = work / "acme" / CHALLENGE[0].lstrip("/")  # as certbot --webroot writes it
         challenge.parent.mkdir(parents=True)
         challenge.write_bytes(CHALLENGE[1])
+        # The namespace side, this file run as a script, finds the harness where this side did.
+        harness_path = str(Path(korvantis_harness.__file__).parents[1])
         proc = subprocess.run(["unshare", "--mount", "--net", sys.executable, __file__,
-                               str(conf), str(work)], capture_output=True, timeout=60)
+                               str(conf), str(work)], capture_output=True, timeout=60,
+                              env={**os.environ, "PYTHONPATH": harness_path})
         assert proc.returncode == 0, proc.stderr.decode(errors="replace")
         result = json.loads(proc.stdout)
         result["root"] = root

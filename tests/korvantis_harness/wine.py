@@ -27,7 +27,7 @@ from . import screen as screen_mod
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-WINE_SETTINGS = Path(__file__).resolve().parents[3] / "scripts" / "wine.env"
+WINE_SETTINGS = Path(__file__).resolve().parents[2] / "scripts" / "wine.env"
 
 
 def read_wine_settings(path: Path = WINE_SETTINGS) -> dict[str, str]:

@@ -13,8 +13,8 @@ import threading
 import time
 from pathlib import Path
 
-from harness.korvantis import DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER, SAVED_PATH
-from harness.wine import WINE64, drain_pipe, prefix_programs, program_name
+from .korvantis import DOWNLOAD_SUFFIX, ENGINE, ENGINE_RECORD, LAUNCHER, SAVED_PATH
+from .wine import WINE64, drain_pipe, prefix_programs, program_name
 
 
 class LauncherFolder:

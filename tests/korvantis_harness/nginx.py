@@ -8,9 +8,9 @@ import subprocess
 import time
 from pathlib import Path
 
-from harness.korvantis import USER_AGENT
+from .korvantis import USER_AGENT
 
-REPO = Path(__file__).resolve().parents[3]
+REPO = Path(__file__).resolve().parents[2]
 SITE = REPO / "server" / "korvantis-site.conf"
 
 

@@ -21,7 +21,7 @@ import time
 from typing import Callable
 from urllib.parse import quote
 
-from harness.korvantis import FILES_ROOT, MANIFEST_PATH
+from .korvantis import FILES_ROOT, MANIFEST_PATH
 
 
 # ----- scripted replies ------------------------------------------------------------------

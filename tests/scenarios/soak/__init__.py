@@ -1,1 +1,0 @@
-"""Shared pieces of the hostile-server and crash-safety scenarios."""
