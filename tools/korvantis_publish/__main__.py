@@ -1,8 +1,11 @@
 """Command line: publish, rollback, verify, status, keygen and mirror (tools/ on the module path;
 publish.py, old_form.py, also takes the older one-line form)."""
 
+from __future__ import annotations
+
 import argparse
 import sys
+from collections.abc import Callable, Sequence
 
 from .errors import PublishError, report_failure
 from .launcher_check import Allowances
@@ -14,30 +17,30 @@ from .signing import keygen, verify_root
 from .status import show_status
 
 
-def keep_count(text):
+def keep_count(text: str) -> int:
     count = int(text)
     if count < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
     return count
 
 
-def allowances(args):
+def allowances(args: argparse.Namespace) -> Allowances:
     return Allowances(test_host=args.test_host, new_host=args.new_host, rotate_key=args.rotate_key)
 
 
-def run_publish(args):
+def run_publish(args: argparse.Namespace) -> int:
     return publish(args.mod_folder, args.update_root, prune=args.prune, dry_run=args.dry_run,
                    keep=args.keep, sign_key=args.sign, include=args.include, once=args.once,
                    unsigned=args.unsigned, allow=allowances(args), launcher=args.launcher,
                    exclude=args.exclude)
 
 
-def run_rollback_command(args):
+def run_rollback_command(args: argparse.Namespace) -> int:
     return run_rollback(args.update_root, args.to, args.dry_run, sign_key=args.sign,
                         allow=allowances(args))
 
 
-def add_allowances(sub):
+def add_allowances(sub: argparse.ArgumentParser) -> None:
     """The flags that let a launcher change through that would otherwise be refused."""
     sub.add_argument("--test-host", action="store_true",
                      help="allow a launcher whose update hosts reach no real server "
@@ -51,7 +54,7 @@ def add_allowances(sub):
                           "manifest's")
 
 
-def reported(action):
+def reported(action: Callable[[], int]) -> int:
     """Runs action(); its exit code, or that of the failure it reported."""
     try:
         return action()
@@ -59,24 +62,24 @@ def reported(action):
         return report_failure(e, sys.stderr)
 
 
-def run_verify(args):
+def run_verify(args: argparse.Namespace) -> int:
     return reported(lambda: verify_root(args.key, UpdateRoot(args.update_root), sys.stdout,
                                         sys.stderr))
 
 
-def run_status(args):
+def run_status(args: argparse.Namespace) -> int:
     return reported(lambda: show_status(UpdateRoot(args.update_root), sys.stdout) or 0)
 
 
-def run_keygen(args):
+def run_keygen(args: argparse.Namespace) -> int:
     return reported(lambda: keygen(args.key, sys.stdout) or 0)
 
 
-def run_mirror(args):
+def run_mirror(args: argparse.Namespace) -> int:
     return reported(lambda: mirror(args.update_root, args.dest, sys.stdout) or 0)
 
 
-def build_parser(prog=None, usage=None):
+def build_parser(prog: str | None = None, usage: str | None = None) -> argparse.ArgumentParser:
     """prog and usage replace argparse's own in every message (the older entry's form)."""
     parser = argparse.ArgumentParser(
         prog=prog or "python3 -m korvantis_publish", usage=usage,
@@ -85,13 +88,14 @@ def build_parser(prog=None, usage=None):
                     "serves, make a signing key, or copy a root to another server.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, func, summary):
+    def command(name: str, func: Callable[[argparse.Namespace], int],
+                summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary, usage=usage,
                                   **({"prog": prog} if prog and usage else {}))
         sub.set_defaults(func=func)
         return sub
 
-    def update_root(sub):
+    def update_root(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("update_root", metavar="UPDATE_ROOT",
                          help="document root of the web server; "
                               "korvantis/guncelleme/ lies below it")
@@ -163,7 +167,8 @@ def build_parser(prog=None, usage=None):
     return parser
 
 
-def main(argv=None, prog=None, usage=None):
+def main(argv: Sequence[str] | None = None, prog: str | None = None,
+         usage: str | None = None) -> int:
     for stream in (sys.stdout, sys.stderr):
         # A Windows console without UTF-8 must not crash on a name it cannot show.
         if hasattr(stream, "reconfigure"):

@@ -1,5 +1,9 @@
 """Exit codes and the one way a run that could not be done reports it."""
 
+from __future__ import annotations
+
+from typing import TextIO
+
 from .names import show_name
 
 EXIT_OK = 0
@@ -18,7 +22,7 @@ class Refused(PublishError):
     """A run that may not go ahead as things are: exit code 1."""
 
 
-def report_failure(error, err):
+def report_failure(error: PublishError | OSError, err: TextIO) -> int:
     """The one message of a run that could not be done; its exit code."""
     if isinstance(error, OSError):
         where = " (%s)" % show_name(error.filename) if error.filename else ""

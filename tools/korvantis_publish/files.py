@@ -1,23 +1,29 @@
 """Writing below the update root: every file through a flushed temporary file renamed over its
 target, so a reader sees either the old file or the complete new one."""
 
+from __future__ import annotations
+
 import hashlib
 import os
 import secrets
 import shutil
 import stat
+from collections.abc import Callable, Iterable
+from typing import BinaryIO, TypeVar
 
 from .errors import PublishError
-from .manifest import READ_CHUNK_BYTES, file_chunks, hash_file
+from .manifest import READ_CHUNK_BYTES, Entry, file_chunks, hash_file
 from .names import TEMP_PREFIX, show_name
 
+T = TypeVar("T")
 
-def read_bytes(path):
+
+def read_bytes(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
 
 
-def fsync_folder(folder):
+def fsync_folder(folder: str) -> None:
     # Makes a rename durable on POSIX; Windows has no directory handles to flush.
     if os.name == "nt":
         return
@@ -28,7 +34,7 @@ def fsync_folder(folder):
         os.close(fd)
 
 
-def make_folders(path):
+def make_folders(path: str) -> None:
     """os.makedirs(path, exist_ok=True), each folder it makes 0755 whatever the umask: the web
     server runs as another user and must get through every one."""
     if not path or os.path.isdir(path):
@@ -44,7 +50,7 @@ def make_folders(path):
         os.chmod(path, 0o755)
 
 
-def closed_folders(folders):
+def closed_folders(folders: Iterable[str]) -> list[tuple[str, int]]:
     """Those of folders (where they exist) that other users cannot enter, with their modes."""
     closed = []
     for folder in folders:
@@ -57,7 +63,7 @@ def closed_folders(folders):
     return closed
 
 
-def temp_beside(target, make):
+def temp_beside(target: str, make: Callable[[str], T]) -> tuple[str, T]:
     """(temporary name beside target, make(that name)), retried while the name is taken."""
     folder = os.path.dirname(target)
     while True:
@@ -68,7 +74,7 @@ def temp_beside(target, make):
             continue
 
 
-def open_temp_beside(target):
+def open_temp_beside(target: str) -> tuple[str, BinaryIO]:
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
     temp, fd = temp_beside(target, lambda name: os.open(name, flags, 0o644))
     if os.name != "nt":
@@ -77,7 +83,7 @@ def open_temp_beside(target):
     return temp, os.fdopen(fd, "wb")
 
 
-def replace_atomically(target, write_body):
+def replace_atomically(target: str, write_body: Callable[[BinaryIO], T]) -> T:
     """Writes through a temporary file beside target, flushes it to disk and renames it over
     target; returns what write_body returned."""
     temp, f = open_temp_beside(target)
@@ -96,8 +102,8 @@ def replace_atomically(target, write_body):
     return result
 
 
-def copy_verified(source, target, expected_hash):
-    def body(out):
+def copy_verified(source: str, target: str, expected_hash: str) -> None:
+    def body(out: BinaryIO) -> str:
         digest = hashlib.sha256()
         for chunk in file_chunks(source):
             digest.update(chunk)
@@ -110,7 +116,7 @@ def copy_verified(source, target, expected_hash):
                            % show_name(source))
 
 
-def stats_match(a, b, fields):
+def stats_match(a: str, b: str, fields: Iterable[str]) -> bool:
     """Whether both paths exist and their stats agree in fields."""
     try:
         sa, sb = os.stat(a), os.stat(b)
@@ -119,11 +125,11 @@ def stats_match(a, b, fields):
     return all(getattr(sa, f) == getattr(sb, f) for f in fields)
 
 
-def same_file(a, b):
+def same_file(a: str, b: str) -> bool:
     return stats_match(a, b, ("st_dev", "st_ino"))
 
 
-def link_beside(source, target):
+def link_beside(source: str, target: str) -> str | None:
     """A new hard link to source under a temporary name beside target; None where the file
     system has no hard links."""
     try:
@@ -132,12 +138,12 @@ def link_beside(source, target):
         return None
 
 
-def place_copy(source, target):
+def place_copy(source: str, target: str) -> None:
     """Makes target the file at source (already verified and flushed), atomically: a hard link
     where possible, else a flushed copy."""
     temp = link_beside(source, target)
     if temp is None:
-        def body(out):
+        def body(out: BinaryIO) -> None:
             with open(source, "rb") as src:
                 shutil.copyfileobj(src, out, READ_CHUNK_BYTES)
         replace_atomically(target, body)
@@ -149,7 +155,7 @@ def place_copy(source, target):
         raise
 
 
-def clear_way(files_root, target):
+def clear_way(files_root: str, target: str) -> None:
     """Removes stale server entries that stand where target must go: a folder at its name,
     or a file at the name of one of its folders (the mod changed a file into a folder)."""
     if os.path.isdir(target) and not os.path.islink(target):
@@ -165,7 +171,7 @@ def clear_way(files_root, target):
     make_folders(os.path.dirname(target))
 
 
-def stored_copy_matches(path, entry):
+def stored_copy_matches(path: str, entry: Entry) -> bool:
     try:
         st = os.stat(path)
     except OSError:
@@ -175,7 +181,7 @@ def stored_copy_matches(path, entry):
     return hash_file(path)[0] == entry.hash
 
 
-def remove_leftover_temps(folder):
+def remove_leftover_temps(folder: str) -> None:
     if not os.path.isdir(folder):
         return
     for dirpath, _, filenames in os.walk(folder):
@@ -184,7 +190,7 @@ def remove_leftover_temps(folder):
                 os.unlink(os.path.join(dirpath, name))
 
 
-def file_ids(paths):
+def file_ids(paths: Iterable[str]) -> set[tuple[int, int]]:
     """(st_dev, st_ino) of those paths that exist: a case-insensitive server disk may reach one
     file under several spellings, so files are compared by identity."""
     ids = set()
@@ -197,9 +203,9 @@ def file_ids(paths):
     return ids
 
 
-def stray_files(folder, keep_ids):
+def stray_files(folder: str, keep_ids: set[tuple[int, int]]) -> list[str]:
     """Files below folder that are none of keep_ids, as "/"-joined names."""
-    stray = []
+    stray: list[str] = []
     if not os.path.isdir(folder):
         return stray
     for dirpath, dirnames, filenames in os.walk(folder):
@@ -212,7 +218,7 @@ def stray_files(folder, keep_ids):
     return stray
 
 
-def remove_empty_folders(files_root):
+def remove_empty_folders(files_root: str) -> None:
     for dirpath, _, _ in sorted(os.walk(files_root), key=lambda w: -len(w[0])):
         if os.path.normcase(dirpath) != os.path.normcase(files_root):
             try:

@@ -3,13 +3,18 @@ launcher that asks a host no server answers, or other hosts than players use now
 does not match the key that signs, and a signing key that players' launchers cannot check.
 publish.py runs them whenever the served Korvantis.exe would change; release_check.py always."""
 
-import os
-from dataclasses import dataclass
+from __future__ import annotations
 
-from .build_identity import read_build_identity
+import os
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from typing import TextIO
+
+from .build_identity import BuildIdentity, read_build_identity
 from .files import read_bytes, stored_copy_matches
 from .history import kept_manifests
-from .manifest import DIGEST, parse_manifest
+from .layout import UpdateRoot
+from .manifest import DIGEST, Entry, parse_manifest
 from .names import is_launcher
 from .errors import Refused
 from .signing import is_signed, public_key_of, signed_with
@@ -25,35 +30,35 @@ class Allowances:
     rotate_key: bool = False
 
 
-def is_nowhere_host(host):
+def is_nowhere_host(host: str) -> bool:
     """Reserved names (RFC 2606, RFC 6761) that no public server answers for."""
     name = host.lower().rstrip(".")
     return not name or any(name.endswith(s) or name == s[1:] for s in NOWHERE_SUFFIXES)
 
 
-def same_host(a, b):
+def same_host(a: str, b: str) -> bool:
     # DNS names know no letter case, nor does WinHTTP.
     return a.lower().rstrip(".") == b.lower().rstrip(".")
 
 
-def same_hosts(a, b):
+def same_hosts(a: Sequence[str], b: Sequence[str]) -> bool:
     """Whether two host lists are one: the same hosts in the same order, which is the order the
     launcher tries them in."""
     return len(a) == len(b) and all(same_host(x, y) for x, y in zip(a, b))
 
 
-def show_hosts(identity):
+def show_hosts(identity: BuildIdentity) -> str:
     """"a" for a launcher with one host, "a (fallback hosts b, c)" for one with more."""
     if not identity.fallback_hosts:
         return identity.host
     return "%s (fallback hosts %s)" % (identity.host, ", ".join(identity.fallback_hosts))
 
 
-def describe(key):
+def describe(key: bytes | None) -> str:
     return "key " + key.hex()[:16] + "..." if key else "no key"
 
 
-def launcher_entry(body):
+def launcher_entry(body: bytes | None) -> Entry | None:
     """The top-level launcher entry of a manifest; None where it names none."""
     for entry in parse_manifest(body or b""):
         if not entry.once and is_launcher(entry.name) and DIGEST.fullmatch(entry.hash):
@@ -61,7 +66,7 @@ def launcher_entry(body):
     return None
 
 
-def stored_launcher(paths, entry):
+def stored_launcher(paths: UpdateRoot, entry: Entry) -> bytes | None:
     """The bytes the root holds for a launcher entry, checked against its digest; None where
     they are gone."""
     for path in (paths.version(entry), paths.plain(entry.name)):
@@ -70,7 +75,8 @@ def stored_launcher(paths, entry):
     return None
 
 
-def players_launcher(paths, served):
+def players_launcher(paths: UpdateRoot, served: bytes | None
+                     ) -> tuple[Entry, bytes | None] | tuple[None, None]:
     """(entry, bytes) of the launcher players run now: the one the served manifest names, or,
     where it names none, the newest kept manifest that does. (None, None) for a root that never
     served one; bytes None where the root no longer holds them."""
@@ -83,7 +89,8 @@ def players_launcher(paths, served):
     return (None, None) if entry is None else (entry, stored_launcher(paths, entry))
 
 
-def launcher_problems(built, served, sign_point, allow):
+def launcher_problems(built: BuildIdentity, served: BuildIdentity | None, sign_point: bytes | None,
+                      allow: Allowances) -> list[str]:
     """Why the launcher `built` (a BuildIdentity) may not replace `served` (None: not known),
     with manifests signed by sign_point (None: unsigned)."""
     found = []
@@ -123,14 +130,16 @@ def launcher_problems(built, served, sign_point, allow):
     return found
 
 
-def identity_problem(data):
+def identity_problem(data: bytes) -> tuple[BuildIdentity, None] | tuple[None, str]:
     try:
         return read_build_identity(data), None
     except (ValueError, UnicodeDecodeError) as e:
         return None, str(e)
 
 
-def check_publication(paths, served, new_launcher, sign_key, allow, note):
+def check_publication(paths: UpdateRoot, served: bytes | None, new_launcher: bytes | None,
+                      sign_key: str | None, allow: Allowances, note: Callable[[str], object]
+                      ) -> list[str]:
     """Every reason why serving new_launcher (its bytes; None: players keep theirs) with
     manifests signed by sign_key (a private key file, None: unsigned) in place of the manifest
     `served` would strand players. note(text) hears what could not be compared."""
@@ -159,7 +168,7 @@ def check_publication(paths, served, new_launcher, sign_key, allow, note):
     return found
 
 
-def changed_launcher(entries, served):
+def changed_launcher(entries: Iterable[Entry], served: bytes | None) -> Entry | None:
     """The launcher entry of entries where players would fetch it in place of the served one's,
     else None."""
     new = next((e for e in entries if is_launcher(e.name) and not e.once), None)
@@ -167,7 +176,8 @@ def changed_launcher(entries, served):
     return None if new is None or (old is not None and old.hash == new.hash) else new
 
 
-def refuse_stranding(paths, served, new_launcher, sign_key, allow, out):
+def refuse_stranding(paths: UpdateRoot, served: bytes | None, new_launcher: bytes | None,
+                     sign_key: str | None, allow: Allowances, out: TextIO) -> None:
     """Raises Refused, listing every reason, where check_publication finds any."""
     problems = check_publication(paths, served, new_launcher, sign_key, allow,
                                  lambda text: out.write(text + "\n"))

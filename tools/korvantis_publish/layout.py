@@ -1,6 +1,10 @@
 """Where everything lies below an update root; every path is built here and nowhere else."""
 
+from __future__ import annotations
+
 import os
+
+from .manifest import Entry
 
 ROOT_PARTS = ("korvantis", "guncelleme")
 MANIFEST_NAME = "manifest.txt"
@@ -16,16 +20,16 @@ LOCK_NAME = ".publish-lock"
 TOKEN_DIGITS = 12
 
 
-def local_path(folder, name):
+def local_path(folder: str, name: str) -> str:
     return os.path.join(folder, *name.split("/"))
 
 
-def version_token(digest):
+def version_token(digest: str) -> str:
     return digest[:TOKEN_DIGITS]
 
 
 class UpdateRoot:
-    def __init__(self, root):
+    def __init__(self, root: str) -> None:
         self.root = root
         self.update = os.path.join(root, *ROOT_PARTS)
         self.manifest = os.path.join(self.update, MANIFEST_NAME)
@@ -35,19 +39,19 @@ class UpdateRoot:
         self.lock = os.path.join(self.update, LOCK_NAME)
         self.serial_record = os.path.join(self.history, SERIAL_RECORD_NAME)
 
-    def served_folders(self):
+    def served_folders(self) -> list[str]:
         """The folders a web server walks through to reach every file it serves."""
         return [self.root, os.path.dirname(self.update), self.update, self.files, self.store]
 
-    def plain(self, name):
+    def plain(self, name: str) -> str:
         """dosyalar/<name>: the current version, for hosts that ignore "?v="."""
         return local_path(self.files, name)
 
-    def version(self, entry):
+    def version(self, entry: Entry) -> str:
         """Where the version of entry that its "?v=" token names is kept. Two versions of one name
         share a folder only if their digests share 12 digits; the later one then replaces the
         other."""
         return local_path(os.path.join(self.store, version_token(entry.hash)), entry.name)
 
-    def kept(self, number):
+    def kept(self, number: int) -> str:
         return os.path.join(self.history, "%06d.txt" % number)

@@ -1,11 +1,15 @@
 """One publication, prune or rollback at a time on an update root: two at once could each keep
 a manifest under the same number, or prune the versions the other has just written."""
 
+from __future__ import annotations
+
 import contextlib
 import os
 import time
+from collections.abc import Iterator
 
 from .errors import PublishError, Refused
+from .layout import UpdateRoot
 from .names import show_name
 
 try:
@@ -20,7 +24,7 @@ WAIT_VARIABLE = "KORVANTIS_PUBLISH_LOCK_WAIT"
 POLL_SECONDS = 0.1
 
 
-def try_lock(fd):
+def try_lock(fd: int) -> bool:
     try:
         if fcntl:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -31,7 +35,7 @@ def try_lock(fd):
         return False
 
 
-def wait_seconds():
+def wait_seconds() -> float:
     text = os.environ.get(WAIT_VARIABLE)
     try:
         return WAIT_SECONDS if text is None else float(text)
@@ -40,7 +44,7 @@ def wait_seconds():
 
 
 @contextlib.contextmanager
-def update_lock(paths):
+def update_lock(paths: UpdateRoot) -> Iterator[None]:
     """Holds the update root's lock, waiting a bounded time for a run that holds it; the lock
     goes with the process, however it ends."""
     wait = wait_seconds()

@@ -1,7 +1,11 @@
 """The manifest: its entries, the order and bytes publish.py writes, and how a launcher reads it."""
 
+from __future__ import annotations
+
+import datetime
 import hashlib
 import re
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 
 from .names import is_launcher
@@ -21,10 +25,10 @@ class Entry:
     hash: str
     size: int
     once: bool = False
-    source: str = field(default=None, compare=False, repr=False)
+    source: str | None = field(default=None, compare=False, repr=False)
 
 
-def file_chunks(path):
+def file_chunks(path: str) -> Iterator[bytes]:
     with open(path, "rb") as f:
         while True:
             chunk = f.read(READ_CHUNK_BYTES)
@@ -33,7 +37,7 @@ def file_chunks(path):
             yield chunk
 
 
-def hash_file(path):
+def hash_file(path: str) -> tuple[str, int]:
     digest = hashlib.sha256()
     size = 0
     for chunk in file_chunks(path):
@@ -42,12 +46,12 @@ def hash_file(path):
     return digest.hexdigest(), size
 
 
-def manifest_order(entries):
+def manifest_order(entries: Iterable[Entry]) -> list[Entry]:
     """Korvantis.exe first, then by UTF-8 bytes of the name (see the package notes)."""
     return sorted(entries, key=lambda e: (not is_launcher(e.name), e.name.encode("utf-8")))
 
 
-def build_manifest(entries, when):
+def build_manifest(entries: Sequence[Entry], when: datetime.datetime) -> bytes:
     total = sum(e.size for e in entries)
     lines = ["# published by publish.py at %s (%d files, %d bytes)"
              % (when.strftime("%Y-%m-%dT%H:%M:%SZ"), len(entries), total)]
@@ -56,7 +60,7 @@ def build_manifest(entries, when):
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
-def read_size_field(text):
+def read_size_field(text: bytes) -> int:
     """_atoi64's reading: leading white space, an optional sign, digits up to the first other byte."""
     text = text.lstrip(b" \t\n\v\f\r")
     sign = 1
@@ -69,7 +73,7 @@ def read_size_field(text):
     return sign * int(text[:end] or b"0")
 
 
-def parse_manifest(body):
+def parse_manifest(body: bytes) -> list[Entry]:
     """Entries of an existing manifest, read the way the launcher reads them."""
     entries = []
     for line in body.split(b"\n"):
@@ -94,6 +98,6 @@ def parse_manifest(body):
     return entries
 
 
-def versioned_entries(body):
+def versioned_entries(body: bytes) -> list[Entry]:
     # Only a real digest makes a version path; anything else could name a folder outside.
     return [e for e in parse_manifest(body) if DIGEST.fullmatch(e.hash)]

@@ -3,8 +3,12 @@ the copy is right at every moment: every version and file first, each renamed in
 hard links kept, the manifest last; then what the source no longer holds, except what the
 replica's previous manifest names, since its launchers may still be fetching it."""
 
+from __future__ import annotations
+
 import os
 import shutil
+from collections.abc import Iterator
+from typing import BinaryIO, TextIO
 
 from .errors import PublishError
 from .files import (fsync_folder, make_folders, place_copy, remove_empty_folders,
@@ -16,7 +20,7 @@ from .manifest import READ_CHUNK_BYTES, versioned_entries
 from .names import TEMP_PREFIX, show_name, show_size
 
 
-def source_files(paths):
+def source_files(paths: UpdateRoot) -> Iterator[tuple[str, str]]:
     """(relative path, full path) below the update folder, versions first, the manifest
     left out, nothing a run leaves behind."""
     for folder in (paths.store, paths.files, paths.history):
@@ -29,8 +33,8 @@ def source_files(paths):
                 yield os.path.relpath(path, paths.update), path
 
 
-def copy_file(source, target):
-    def body(out):
+def copy_file(source: str, target: str) -> None:
+    def body(out: BinaryIO) -> None:
         with open(source, "rb") as src:
             shutil.copyfileobj(src, out, READ_CHUNK_BYTES)
 
@@ -39,7 +43,7 @@ def copy_file(source, target):
     shutil.copystat(source, target)
 
 
-def mirror(root, dest, out):
+def mirror(root: str, dest: str, out: TextIO) -> None:
     source, copy = UpdateRoot(root), UpdateRoot(dest)
     if not os.path.isdir(source.update):
         raise PublishError("%s holds no update" % show_name(root))
@@ -49,7 +53,8 @@ def mirror(root, dest, out):
     make_folders(copy.update)
     with update_lock(source), update_lock(copy):
         before = read_current_manifest(copy)
-        placed = {}   # (st_dev, st_ino) in the source -> where that file now is in the copy
+        # (st_dev, st_ino) in the source -> where that file now is in the copy
+        placed: dict[tuple[int, int], str] = {}
         wanted = set()
         copied = linked = same = size = 0
         for rel, path in source_files(source):

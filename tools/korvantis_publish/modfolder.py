@@ -1,6 +1,9 @@
 """The maintainer's mod folder: its files, and every reason to refuse them, found in one walk."""
 
+from __future__ import annotations
+
 import os
+from collections.abc import Iterable, Sequence
 
 from .errors import PublishError
 from .layout import local_path
@@ -9,7 +12,7 @@ from .names import case_conflicts, name_problems, show_name
 from .unwanted import named_by, unwanted
 
 
-def check_folders(mod, root):
+def check_folders(mod: str, root: str) -> None:
     if not os.path.isdir(mod):
         raise PublishError("mod folder %s is not a folder" % show_name(mod))
     if os.path.exists(root) and not os.path.isdir(root):
@@ -27,7 +30,7 @@ IGNORE_FILE = ".korvantisignore"
 GAME_FOLDERS = ("cstrike", "valve")
 
 
-def ignore_patterns(mod):
+def ignore_patterns(mod: str) -> list[str]:
     """The patterns of the mod folder's ignore file: one a line, blank lines and "#" comments
     passed over."""
     try:
@@ -40,17 +43,18 @@ def ignore_patterns(mod):
     return [line.strip() for line in lines if line.strip() and not line.lstrip().startswith("#")]
 
 
-def scan_mod_folder(mod, exclude=()):
+def scan_mod_folder(mod: str, exclude: Sequence[str] = ()
+                    ) -> tuple[list[bytes], list[tuple[bytes, str]], int]:
     """(names, problems, left out): every regular file as a "/"-joined bytes name, what was
     refused, and how many files the exclude patterns left out."""
     names = []
     problems = []
     left_out = [0]
 
-    def excluded(rel):
+    def excluded(rel: bytes) -> bool:
         return named_by(rel.decode("utf-8", "surrogateescape"), exclude)
 
-    def walk(folder, prefix):
+    def walk(folder: bytes, prefix: bytes) -> None:
         try:
             with os.scandir(folder) as it:
                 children = sorted(it, key=lambda e: e.name)
@@ -85,7 +89,7 @@ def scan_mod_folder(mod, exclude=()):
     return names, problems, left_out[0]
 
 
-def folder_warnings(mod, names):
+def folder_warnings(mod: str, names: Sequence[bytes]) -> list[str]:
     """Signs that mod is not the folder players' launchers hold."""
     top = {n.decode("utf-8", "replace").lower() for n in names if b"/" not in n}
     warnings = []
@@ -99,7 +103,8 @@ def folder_warnings(mod, names):
     return warnings
 
 
-def check_names(names, problems, wanted=()):
+def check_names(names: Sequence[bytes], problems: Iterable[tuple[bytes, str]],
+                wanted: Sequence[str] = ()) -> list[str]:
     """All refusals as message lines, empty when everything may be published. wanted: the
     patterns that let files through that would be refused as unwanted."""
     lines = ["%s: %s" % (show_name(n), why) for n, why in problems]
@@ -115,7 +120,7 @@ def check_names(names, problems, wanted=()):
     for group, why in case_conflicts(decodable):
         lines.append("%s: %s" % (", ".join(show_name(n) for n in sorted(set(group))), why))
     # A folder is listed once, however many files it holds.
-    offending = {}
+    offending: dict[str, str] = {}
     for name in decodable:
         found = unwanted(name)
         if found and not named_by(name, wanted):
@@ -126,7 +131,7 @@ def check_names(names, problems, wanted=()):
     return lines
 
 
-def read_entries(mod, raw_names, once=()):
+def read_entries(mod: str, raw_names: Iterable[bytes], once: Sequence[str] = ()) -> list[Entry]:
     """Entries of the files; those that a pattern of once names are placed once."""
     entries = []
     for raw in raw_names:

@@ -1,8 +1,11 @@
 """Which names a mod may hold: what the launcher skips, what Windows cannot hold, and the names
 the launcher keeps for itself."""
 
+from __future__ import annotations
+
 import re
 import unicodedata
+from collections.abc import Sequence
 
 LAUNCHER_NAME = "Korvantis.exe"
 # Temporary files live beside their targets so os.replace never crosses a file system.
@@ -39,7 +42,7 @@ DEVICE_NAMES = frozenset(
 )
 
 
-def show_name(raw):
+def show_name(raw: str | bytes) -> str:
     """A name fit for a message: quoted, undecodable bytes and control characters escaped."""
     if isinstance(raw, bytes):
         raw = raw.decode("utf-8", "backslashreplace")
@@ -52,13 +55,13 @@ def show_name(raw):
     return '"' + "".join(out) + '"'
 
 
-def show_size(size):
+def show_size(size: int) -> str:
     """A size as maintainers read it: bytes below a megabyte, else megabytes (2**20 bytes, as
     Windows counts them)."""
     return "%d bytes" % size if size < 1 << 20 else "%.1f MB" % (size / (1 << 20))
 
 
-def windows_fold(text):
+def windows_fold(text: str) -> str:
     """Case folding close to NTFS's upper-case table: one character maps to one character."""
     out = []
     for ch in text:
@@ -67,7 +70,7 @@ def windows_fold(text):
     return "".join(out)
 
 
-def name_problems(raw):
+def name_problems(raw: bytes) -> list[str]:
     """Reasons why a "/"-separated name (bytes) cannot be published; empty when it can."""
     try:
         name = raw.decode("utf-8")
@@ -124,12 +127,12 @@ def name_problems(raw):
     return reasons
 
 
-def case_conflicts(names):
+def case_conflicts(names: Sequence[str]) -> list[tuple[list[str], str]]:
     """Groups of names that one Windows folder cannot hold side by side."""
-    files = {}
+    files: dict[str, list[str]] = {}
     for name in names:
         files.setdefault(windows_fold(name), []).append(name)
-    folders = {}
+    folders: dict[str, str] = {}
     for name in names:
         parts = name.split("/")[:-1]
         for i in range(1, len(parts) + 1):
@@ -146,6 +149,6 @@ def case_conflicts(names):
     return problems
 
 
-def is_launcher(name):
+def is_launcher(name: str) -> bool:
     # The launcher recognises itself with a case-blind compare of the whole name.
     return name.lower() == LAUNCHER_NAME.lower()

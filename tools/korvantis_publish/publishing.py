@@ -1,8 +1,12 @@
 """One publication: the mod folder checked, then its files, then the manifest, then --prune."""
 
+from __future__ import annotations
+
 import datetime
 import os
 import sys
+from collections.abc import Iterable, Sequence
+from typing import List, TextIO, Tuple
 
 from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused, report_failure
 from .files import (closed_folders, fsync_folder, make_folders, read_bytes,
@@ -20,9 +24,12 @@ from .store import keep_unkept_manifest, plan_prune, prune as remove_pruned, sto
 from .unwanted import named_by
 
 DEFAULT_KEEP = 3
+# (entry, note) for each entry of one kind of change.
+Changes = List[Tuple[Entry, str]]
 
 
-def plan_changes(paths, entries):
+def plan_changes(paths: UpdateRoot, entries: Sequence[Entry]
+                 ) -> tuple[Changes, Changes, Changes, Changes]:
     """(added, changed, removed, unchanged) against the manifest and files already served, each
     a list of (entry, note)."""
     served = read_current_manifest(paths)
@@ -45,7 +52,8 @@ def plan_changes(paths, entries):
     return added, changed, removed, unchanged
 
 
-def print_dry_run(paths, entries, manifest, prune, keep, out):
+def print_dry_run(paths: UpdateRoot, entries: Sequence[Entry], manifest: bytes | None, prune: bool,
+                  keep: int, out: TextIO) -> None:
     added, changed, removed, unchanged = plan_changes(paths, entries)
     for label, group in (("added", added), ("changed", changed), ("removed", removed)):
         for e, note in group:
@@ -62,7 +70,7 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
             out.write("%-8s %s version %s\n" % ("prune", show_name(name), token))
         pruned = plan.count()
 
-    def total(group):
+    def total(group: Changes) -> str:
         return show_size(sum(e.size for e, _ in group))
 
     out.write(players_download(entries, read_current_manifest(paths)))
@@ -73,7 +81,7 @@ def print_dry_run(paths, entries, manifest, prune, keep, out):
                  ", %d stored files to prune" % pruned if prune else ""))
 
 
-def players_download(entries, served):
+def players_download(entries: Sequence[Entry], served: bytes | None) -> str:
     """The line saying what this manifest makes players fetch: those holding the served one
     fetch what it does not name alike (a file placed once only where it is new), a new
     player everything."""
@@ -86,7 +94,8 @@ def players_download(entries, served):
                show_size(sum(e.size for e in entries))))
 
 
-def final_manifest(content, served, sign_key, unsigned=False, floor=0):
+def final_manifest(content: bytes, served: bytes | None, sign_key: str | None,
+                   unsigned: bool = False, floor: int = 0) -> tuple[bytes, int | None]:
     """(manifest, serial) that replaces served: content as it is, or signed with a serial above
     served's and floor."""
     if sign_key:
@@ -98,7 +107,7 @@ def final_manifest(content, served, sign_key, unsigned=False, floor=0):
     return content, None
 
 
-def already_served(entries, served, sign_key):
+def already_served(entries: Sequence[Entry], served: bytes | None, sign_key: str | None) -> bool:
     """Whether served names exactly entries, signed as this run would sign: a retry, which
     must not take a place in the history."""
     if served is None or sorted(entries, key=lambda e: e.name) != sorted(
@@ -109,21 +118,24 @@ def already_served(entries, served, sign_key):
     return signed_with(served, sign_key)
 
 
-def with_launcher(entries, launcher):
+def with_launcher(entries: Iterable[Entry], launcher: str) -> list[Entry]:
     """entries with the file at `launcher` as the top-level Korvantis.exe."""
     digest, size = hash_file(launcher)
     return [e for e in entries if not is_launcher(e.name)] + [
         Entry(name=LAUNCHER_NAME, hash=digest, size=size, source=launcher)]
 
 
-def launcher_bytes(entries, served):
+def launcher_bytes(entries: Iterable[Entry], served: bytes | None) -> bytes | None:
     entry = changed_launcher(entries, served)
     return None if entry is None else read_bytes(entry.source)
 
 
-def publish(mod, root, prune=False, dry_run=False, out=sys.stdout, err=sys.stderr, now=None,
-            keep=DEFAULT_KEEP, sign_key=None, include=(), once=(), unsigned=False,
-            allow=Allowances(), launcher=None, exclude=()):
+def publish(mod: str, root: str, prune: bool = False, dry_run: bool = False,
+            out: TextIO = sys.stdout, err: TextIO = sys.stderr,
+            now: datetime.datetime | None = None, keep: int = DEFAULT_KEEP,
+            sign_key: str | None = None, include: Sequence[str] = (), once: Sequence[str] = (),
+            unsigned: bool = False, allow: Allowances = Allowances(), launcher: str | None = None,
+            exclude: Sequence[str] = ()) -> int:
     """Runs one publication; returns the exit code. include: patterns naming files to publish
     although they look like litter or run-time writes; once: files to place once, which may be
     such files too; launcher: a file published as Korvantis.exe instead of the mod folder's;

@@ -1,8 +1,11 @@
 """--rollback: puts a kept manifest back in place."""
 
+from __future__ import annotations
+
 import contextlib
 import os
 import sys
+from typing import TextIO
 
 from .errors import EXIT_OK, PublishError, Refused, report_failure
 from .files import read_bytes, stored_copy_matches
@@ -16,17 +19,18 @@ from .names import show_name
 from .signing import is_signed, public_key_of, read_serial, sign_with_serial, unsigned_content
 
 
-def missing_versions(paths, body):
+def missing_versions(paths: UpdateRoot, body: bytes) -> list[str]:
     return [e.name for e in parse_manifest(body)
             if not DIGEST.fullmatch(e.hash) or not stored_copy_matches(paths.version(e), e)]
 
 
-def same_entries(a, b):
+def same_entries(a: bytes, b: bytes) -> bool:
     return sorted(parse_manifest(a), key=lambda e: e.name) == sorted(parse_manifest(b),
                                                                      key=lambda e: e.name)
 
 
-def rollback_target(paths, current, number):
+def rollback_target(paths: UpdateRoot, current: bytes | None, number: int | None
+                    ) -> tuple[int, bytes]:
     """(number, body) of the kept manifest to put back: `number`, or the newest one kept before
     the served manifest whose entries differ from it. The served manifest stands where its
     oldest kept copy does (a signed rollback keeps the entries it put back again, under a new
@@ -50,11 +54,13 @@ def rollback_target(paths, current, number):
     raise PublishError("no manifest is kept from before the current one that names other files")
 
 
-def first_line(body):
+def first_line(body: bytes) -> str:
     return unsigned_content(body).split(b"\n", 1)[0].decode("utf-8", "replace")
 
 
-def rollback(paths, number=None, dry_run=False, out=sys.stdout, sign_key=None, allow=Allowances()):
+def rollback(paths: UpdateRoot, number: int | None = None, dry_run: bool = False,
+             out: TextIO = sys.stdout, sign_key: str | None = None,
+             allow: Allowances = Allowances()) -> None:
     """Puts back a kept manifest: byte for byte, or with sign_key as a new manifest of its entries,
     signed and kept. Nothing under dosyalar/ or surumler/ is written, moved or removed."""
     if not os.path.isdir(paths.update):
@@ -105,8 +111,9 @@ def rollback(paths, number=None, dry_run=False, out=sys.stdout, sign_key=None, a
               % (target, first_line(body), signed))
 
 
-def run_rollback(root, number=None, dry_run=False, out=sys.stdout, err=sys.stderr, sign_key=None,
-                 allow=Allowances()):
+def run_rollback(root: str, number: int | None = None, dry_run: bool = False,
+                 out: TextIO = sys.stdout, err: TextIO = sys.stderr, sign_key: str | None = None,
+                 allow: Allowances = Allowances()) -> int:
     """Runs one rollback; returns the exit code."""
     try:
         rollback(UpdateRoot(root), number, dry_run, out, sign_key, allow)

@@ -3,15 +3,22 @@ the ECDSA P-256 signature (r then s) over every byte before it, made and checked
 A launcher with a key refuses a serial lower than the highest it accepted, so an older signed
 manifest cannot be served again."""
 
+from __future__ import annotations
+
 import os
 import re
 import subprocess
 import tempfile
+from typing import TYPE_CHECKING, TextIO
 
 from . import update_key
 from .errors import EXIT_OK, EXIT_REFUSED, PROG, PublishError, Refused
 from .files import read_bytes
+from .layout import UpdateRoot
 from .names import show_name
+
+if TYPE_CHECKING:
+    from typing_extensions import TypeGuard  # only read by type checkers: typing has it from 3.10
 
 SIGNATURE_PREFIX = b"#imza "
 SIGNATURE_HEX_DIGITS = 128
@@ -21,14 +28,14 @@ MAX_SERIAL = 2 ** 63 - 1
 SERIAL_LINE = re.compile(rb"#sira ([1-9][0-9]{0,18})")
 
 
-def run_openssl(args, data=None):
+def run_openssl(args: list[str], data: bytes | None = None) -> subprocess.CompletedProcess[bytes]:
     try:
         return subprocess.run(["openssl", *args], input=data, capture_output=True)
     except FileNotFoundError:
         raise PublishError("openssl is needed to sign and verify manifests")
 
 
-def public_pem_of(key_path):
+def public_pem_of(key_path: str) -> bytes:
     """The public half (PEM) of a private key file."""
     done = run_openssl(["pkey", "-in", key_path, "-pubout"])
     if done.returncode != 0:
@@ -45,7 +52,7 @@ def public_pem_of(key_path):
     return done.stdout
 
 
-def public_key_of(key_path):
+def public_key_of(key_path: str) -> bytes:
     """The P-256 point of a private key file, checked to be on that curve."""
     try:
         return update_key.read_p256_point(public_pem_of(key_path).decode("ascii"))
@@ -53,7 +60,7 @@ def public_key_of(key_path):
         raise PublishError("signing key %s: %s" % (show_name(key_path), e))
 
 
-def write_new(path, data, mode):
+def write_new(path: str, data: bytes, mode: int) -> None:
     """Writes a file that must not exist yet, with mode whatever the umask."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), mode)
     try:
@@ -64,7 +71,7 @@ def write_new(path, data, mode):
         os.close(fd)
 
 
-def keygen(private_path, out):
+def keygen(private_path: str, out: TextIO) -> None:
     """Makes a P-256 key pair: the private key at private_path (owner only), its public half
     beside it as .pub; prints how to build and sign with them."""
     public_path = os.path.splitext(private_path)[0] + ".pub"
@@ -88,9 +95,9 @@ def keygen(private_path, out):
               % (public_abs, private_abs, public_abs))
 
 
-def der_to_raw(der):
+def der_to_raw(der: bytes) -> bytes:
     """r || s, 32 bytes each, of a DER ECDSA-Sig-Value."""
-    def integer(at):
+    def integer(at: int) -> tuple[bytes, int]:
         if der[at] != 0x02 or der[at + 1] > 33:
             raise ValueError
         end = at + 2 + der[at + 1]
@@ -111,8 +118,8 @@ def der_to_raw(der):
     return r + s
 
 
-def raw_to_der(raw):
-    def integer(value):
+def raw_to_der(raw: bytes) -> bytes:
+    def integer(value: bytes) -> bytes:
         value = value.lstrip(b"\0") or b"\0"
         if value[0] & 0x80:
             value = b"\0" + value
@@ -122,7 +129,7 @@ def raw_to_der(raw):
     return bytes([0x30, len(body)]) + body
 
 
-def sign_manifest(manifest, key_path):
+def sign_manifest(manifest: bytes, key_path: str) -> bytes:
     """The manifest with its signature line; the key must be a P-256 private key."""
     public_key_of(key_path)
     done = run_openssl(["dgst", "-sha256", "-sign", key_path], manifest)
@@ -133,7 +140,7 @@ def sign_manifest(manifest, key_path):
     return manifest + SIGNATURE_PREFIX + signature + b"\n"
 
 
-def read_serial(body):
+def read_serial(body: bytes | None) -> int:
     """The serial on the first line of a manifest; 0 for none (no manifest, or one made unsigned or
     before serials). A first line that starts like one but that launchers refuse is refused."""
     first = (body or b"").split(b"\n", 1)[0]
@@ -146,7 +153,7 @@ def read_serial(body):
     return int(m.group(1))
 
 
-def next_serial(served, floor=0):
+def next_serial(served: bytes | None, floor: int = 0) -> int:
     """One above the served manifest's serial and above floor (the highest served before)."""
     serial = max(read_serial(served), floor) + 1
     if serial > MAX_SERIAL:
@@ -155,13 +162,14 @@ def next_serial(served, floor=0):
     return serial
 
 
-def sign_with_serial(content, served, key_path, floor=0):
+def sign_with_serial(content: bytes, served: bytes | None, key_path: str,
+                     floor: int = 0) -> tuple[bytes, int]:
     """(manifest, serial): content after a serial above served's and floor, signed."""
     serial = next_serial(served, floor)
     return sign_manifest(SERIAL_PREFIX + b"%d\n" % serial + content, key_path), serial
 
 
-def unsigned_content(body):
+def unsigned_content(body: bytes) -> bytes:
     """body without the serial and signature lines that signing adds: what a rollback signs anew."""
     content = b"\n".join(line for line in body.split(b"\n")
                          if not line.startswith((SERIAL_PREFIX, SIGNATURE_PREFIX)))
@@ -169,11 +177,11 @@ def unsigned_content(body):
     return content if content.endswith(b"\n") or not content else content + b"\n"
 
 
-def is_signed(body):
+def is_signed(body: bytes | None) -> TypeGuard[bytes]:
     return body is not None and split_signed(body) is not None
 
 
-def split_signed(body):
+def split_signed(body: bytes) -> tuple[bytes, bytes] | None:
     """(signed bytes, r || s) read the way a launcher with a key reads them; None when the
     manifest carries no single valid signature line as its last line."""
     line_length = len(SIGNATURE_PREFIX) + SIGNATURE_HEX_DIGITS + 1
@@ -190,7 +198,7 @@ def split_signed(body):
     return content, bytes.fromhex(hex_digits.decode("ascii"))
 
 
-def signature_matches(content, raw, public_pem):
+def signature_matches(content: bytes, raw: bytes, public_pem: bytes) -> bool:
     """Whether raw (r || s) signs content under the public key given as PEM bytes."""
     with tempfile.TemporaryDirectory() as scratch:
         signature = os.path.join(scratch, "imza.der")
@@ -203,13 +211,13 @@ def signature_matches(content, raw, public_pem):
     return done.returncode == 0
 
 
-def signed_with(body, key_path):
+def signed_with(body: bytes, key_path: str) -> bool:
     """Whether body carries a signature that the private key at key_path made."""
     parts = split_signed(body)
     return parts is not None and signature_matches(*parts, public_pem_of(key_path))
 
 
-def verify_root(key_path, paths, out, err):
+def verify_root(key_path: str, paths: UpdateRoot, out: TextIO, err: TextIO) -> int:
     """Checks the signature of the manifest served below paths; returns the exit code."""
     try:
         with open(key_path, "rb") as f:

@@ -1,15 +1,19 @@
 """status: what an update root serves, what it keeps, and the launcher its players get."""
 
+from __future__ import annotations
+
 import datetime
 import hashlib
 import os
 import re
+from typing import TextIO
 
 from .build_identity import read_build_identity
 from .errors import PublishError
 from .files import read_bytes
 from .history import highest_serial, kept_manifests, read_current_manifest
 from .launcher_check import describe, launcher_entry, show_hosts, stored_launcher
+from .layout import UpdateRoot
 from .manifest import parse_manifest
 from .names import show_name, show_size
 from .signing import is_signed, read_serial, unsigned_content
@@ -17,7 +21,7 @@ from .signing import is_signed, read_serial, unsigned_content
 PUBLISHED_AT = re.compile(rb"# published by [^\n]* at (\S+)")
 
 
-def published_at(body, path):
+def published_at(body: bytes, path: str) -> str:
     """The time the manifest's first comment gives, else its file's."""
     m = PUBLISHED_AT.match(unsigned_content(body))
     if m:
@@ -26,7 +30,7 @@ def published_at(body, path):
     return when.strftime("%Y-%m-%dT%H:%M:%SZ") + " (file time)"
 
 
-def changes(before, after):
+def changes(before: bytes | None, after: bytes) -> str:
     """"+added ~changed -removed" from the entries of one manifest to those of the next."""
     old = {e.name: e for e in parse_manifest(before or b"")}
     new = {e.name: e for e in parse_manifest(after)}
@@ -36,7 +40,7 @@ def changes(before, after):
     return "+%d ~%d -%d" % (added, changed, removed)
 
 
-def describe_launcher(paths, served):
+def describe_launcher(paths: UpdateRoot, served: bytes | None) -> str:
     entry = launcher_entry(served)
     if entry is None:
         return "none listed (players keep the launcher they have)"
@@ -51,7 +55,7 @@ def describe_launcher(paths, served):
     return text + ", update host %s, %s" % (show_hosts(identity), describe(identity.key))
 
 
-def show_status(paths, out):
+def show_status(paths: UpdateRoot, out: TextIO) -> None:
     if not os.path.isdir(paths.update):
         raise PublishError("%s holds no update" % show_name(paths.root))
     served = read_current_manifest(paths)

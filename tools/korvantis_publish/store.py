@@ -1,17 +1,20 @@
 """Files below the update root: each version under surumler/<token>/<name>, the current one at
 dosyalar/<name>, and what --prune removes."""
 
+from __future__ import annotations
+
 import os
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 from .files import (clear_way, copy_verified, file_ids, place_copy, read_bytes,
                     remove_empty_folders, same_file, stored_copy_matches, stray_files)
 from .history import keep_manifest, kept_manifests
-from .layout import local_path
-from .manifest import versioned_entries
+from .layout import UpdateRoot, local_path
+from .manifest import Entry, versioned_entries
 
 
-def store_entry(paths, entry):
+def store_entry(paths: UpdateRoot, entry: Entry) -> list[str]:
     """Puts entry's bytes (from entry.source) at its version path and at dosyalar/<name>; returns
     the folders it changed. The version is written first: it is what "?v=" requests are answered
     from."""
@@ -29,7 +32,7 @@ def store_entry(paths, entry):
     return changed
 
 
-def keep_unkept_manifest(paths, body):
+def keep_unkept_manifest(paths: UpdateRoot, body: bytes) -> None:
     """A manifest served before versions were kept (or put there by hand): its files that
     dosyalar/ still holds become its versions and it joins the kept manifests, so that launchers
     that read it and a later rollback find them."""
@@ -46,15 +49,16 @@ def keep_unkept_manifest(paths, body):
 
 @dataclass
 class PrunePlan:
-    plain: list       # names under dosyalar/ that the new manifest does not name
-    versions: list    # "<token>/<name>" under surumler/ that no manifest still kept names
-    manifests: list   # kept manifests that go
+    plain: list[str]       # names under dosyalar/ that the new manifest does not name
+    versions: list[str]    # "<token>/<name>" under surumler/ that no manifest still kept names
+    manifests: list[str]   # kept manifests that go
 
-    def count(self):
+    def count(self) -> int:
         return len(self.plain) + len(self.versions)
 
 
-def plan_prune(paths, entries, keep, served, new_body=None):
+def plan_prune(paths: UpdateRoot, entries: Iterable[Entry], keep: int, served: bytes | None,
+               new_body: bytes | None = None) -> PrunePlan:
     """What --prune removes: the plain files that entries do not name, and all versions but
     those of the last `keep` kept manifests and of `served`, the manifest served when the run
     began (launchers may be half-way through it). With new_body (a dry run, before the new
@@ -73,7 +77,7 @@ def plan_prune(paths, entries, keep, served, new_body=None):
                    if served is None or read_bytes(path) != served])
 
 
-def prune(paths, plan):
+def prune(paths: UpdateRoot, plan: PrunePlan) -> None:
     for name in plan.plain:
         os.unlink(paths.plain(name))
     remove_empty_folders(paths.files)

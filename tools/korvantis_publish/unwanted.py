@@ -7,7 +7,10 @@ The run-time writes are the Xash3D engine's (and its menu's), relative to the ga
 (cstrike/, valve/, ...) unless marked as beside the engine.
 """
 
+from __future__ import annotations
+
 import fnmatch
+from collections.abc import Iterable
 
 # Where a pattern is matched: ANY part of a name; the part right below a GAME folder
 # (cstrike/<part>), a file or a folder; the name of a file at the TOP of the launcher folder.
@@ -40,7 +43,7 @@ UNWANTED = (
 )
 
 
-def unwanted(name):
+def unwanted(name: str) -> tuple[str, str] | None:
     """(the offending file or folder, what it is) for a "/"-separated name; None for none."""
     parts = name.split("/")
     for i, part in enumerate(parts):
@@ -52,7 +55,7 @@ def unwanted(name):
     return None
 
 
-def named_by(name, patterns):
+def named_by(name: str, patterns: Iterable[str]) -> bool:
     """Whether one of patterns names the file or one of its folders, letter case ignored."""
     parts = name.lower().split("/")
     prefixes = ["/".join(parts[:i]) for i in range(1, len(parts) + 1)]
