@@ -1,5 +1,5 @@
-"""Command line: publish, rollback, verify, status, keygen and mirror (tools/ on the module path;
-publish.py, old_form.py, also takes the older one-line form)."""
+"""Command line: publish, rollback, verify, status, keygen and mirror (tools/ on the module path).
+publish.py's command line (old_form.py) also takes the older one-line form."""
 
 from __future__ import annotations
 
