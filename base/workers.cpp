@@ -51,3 +51,50 @@ void RunOnWorkers(std::size_t count, unsigned workers, const std::function<void(
   for (HANDLE thread : waits) WaitForSingleObject(thread, INFINITE);
   if (tick) tick();
 }
+
+JobLine::JobLine() { thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr)); }
+
+JobLine::~JobLine() {
+  if (!thread_) return;
+  AcquireSRWLockExclusive(&lock_);
+  ending_ = true;
+  WakeAllConditionVariable(&changed_);
+  ReleaseSRWLockExclusive(&lock_);
+  WaitForSingleObject(thread_.get(), INFINITE);
+}
+
+void JobLine::Post(std::function<void()> job) {
+  if (!thread_) {
+    job();
+    return;
+  }
+  AcquireSRWLockExclusive(&lock_);
+  jobs_.push_back(std::move(job));
+  WakeAllConditionVariable(&changed_);
+  ReleaseSRWLockExclusive(&lock_);
+}
+
+void JobLine::Drain() {
+  AcquireSRWLockExclusive(&lock_);
+  while (!jobs_.empty() || running_) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+  ReleaseSRWLockExclusive(&lock_);
+}
+
+unsigned long __stdcall JobLine::Run(void* self) {
+  auto& line = *static_cast<JobLine*>(self);
+  AcquireSRWLockExclusive(&line.lock_);
+  for (;;) {
+    while (line.jobs_.empty() && !line.ending_) SleepConditionVariableSRW(&line.changed_, &line.lock_, INFINITE, 0);
+    if (line.jobs_.empty()) break;  // ending, and nothing left
+    std::function<void()> job = std::move(line.jobs_.front());
+    line.jobs_.pop_front();
+    line.running_ = true;
+    ReleaseSRWLockExclusive(&line.lock_);
+    job();
+    AcquireSRWLockExclusive(&line.lock_);
+    line.running_ = false;
+    WakeAllConditionVariable(&line.changed_);
+  }
+  ReleaseSRWLockExclusive(&line.lock_);
+  return 0;
+}

@@ -65,7 +65,7 @@ WEAK_MBIT = max(1, env_int("WEAK_MBIT", 20))
 WEAK_DROP_MB = max(1, env_int("WEAK_DROP_MB", 8))
 WEAK_TRIES = 100  # curl's loop gives up after so many
 # A subset of the benchmarks, e.g. ONLY=hash,download (names: hash download start memory scan
-# wan weakline).
+# finish wan weakline).
 ONLY = [n for n in os.environ.get("ONLY", "").split(",") if n]
 # Scratch builds of bench_timing (a changed copy of the product code linked in), timed beside the
 # real one in the hash, download and scan benchmarks: VARIANTS=label=/path/a.exe,label2=/path/b.exe
@@ -397,6 +397,38 @@ def bench_download() -> None:
     best = min(times["DownloadToFile"])
     rows.append((f"download {DOWNLOAD_MB} MiB: DownloadToFile vs curl", seconds_and_rate(best, size),
                  seconds_and_rate(min(curl), size), f"{best / min(curl):.2f}"))
+
+
+FINISH_FILES = max(1, env_int("FINISH_FILES", 200))
+FINISH_KIB = max(1, env_int("FINISH_KIB", 72))
+
+
+def bench_finish() -> None:
+    """What follows a file's last byte up to its move, per file: the update's (flush, the digest
+    taken while the bytes were written, move) against a second read for the digest as before, and
+    against the flush and the move alone."""
+    source = make_random(DATA / f"finish-{FINISH_KIB}k.bin", FINISH_KIB << 10)
+    expected = sha256(source)
+    server_path = serve(f"bench/finish-{FINISH_KIB}k.bin", source, expected)
+    best: dict[str, float] = {}
+    for i in range(ROUNDS):
+        for how in ("inline", "reread", "flush"):
+            folder = DATA / "finish"
+            shutil.rmtree(folder, ignore_errors=True)
+            folder.mkdir()
+            r = timing("finish", how, server_path, win(folder), str(FINISH_FILES))
+            if not r["ok"] or r["bytes"] != FINISH_FILES * (FINISH_KIB << 10):
+                raise RuntimeError(f"finish {how} failed: {r}")
+            if how != "flush" and r["digest"] != expected:
+                raise RuntimeError(f"finish {how} took another digest")
+            per_file = r["seconds"] / FINISH_FILES
+            best[how] = min(best.get(how, per_file), per_file)
+        log(f"  finish round {i + 1}: " + ", ".join(f"{h} {best[h] * 1000:.2f} ms" for h in best))
+    shown = lambda s: f"{s * 1000:.2f} ms/file"  # noqa: E731
+    rows.append((f"last byte to move, {FINISH_KIB} KiB files: the update vs a second read", shown(best["inline"]),
+                 shown(best["reread"]), f"{best['inline'] / best['reread']:.2f}"))
+    rows.append((f"last byte to move, {FINISH_KIB} KiB files: the update vs flush and move alone",
+                 shown(best["inline"]), shown(best["flush"]), f"{best['inline'] / best['flush']:.2f}"))
 
 
 SCAN_DEPTH = 7  # the launcher's own depth below a drive's root
@@ -938,7 +970,7 @@ def main() -> int:
     try:
         for name, step in (("hash", bench_hash), ("download", bench_download),
                            ("start", bench_start), ("memory", bench_memory),
-                           ("scan", bench_drive_scan), ("wan", bench_wan),
+                           ("scan", bench_drive_scan), ("finish", bench_finish), ("wan", bench_wan),
                            ("weakline", bench_weakline)):
             if ONLY and name not in ONLY:
                 continue

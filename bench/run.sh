@@ -27,8 +27,10 @@
 #                    MiB went down it (8). The launcher's first install of it in one start against
 #                    curl -C - run again until it ends well, and the floor; each with the bytes the
 #                    line carried downstream
-#   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan wan
-#                    weakline)
+#   FINISH_KIB FINISH_FILES  the finish row: files of that size (72), that many (200), each timed
+#                    from its last byte to its move
+#   ONLY             a subset, e.g. ONLY=hash,download (hash download start memory scan finish
+#                    wan weakline)
 #   VARIANTS         scratch builds of bench_timing with a changed copy of product code, timed
 #                    beside the real one: VARIANTS=label=/path/a.exe,label2=/path/b.exe
 # Data (about 3.9 GB) is kept in $BUILD_DIR/bench-run between runs.

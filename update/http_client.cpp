@@ -9,6 +9,7 @@
 
 #include "update/build_identity.h"
 #include "update/http_text.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -27,6 +28,8 @@ constexpr DWORD kStatusProxyLogin = 407;
 // (tens of KiB/s) brings many times more.
 constexpr ULONGLONG kCrawlWindowMs = 30000;
 constexpr std::uint64_t kCrawlWindowMinBytes = 16 << 10;
+// From this size on a body's digest is taken on a thread of its own, beside the receiving one.
+constexpr std::uint64_t kDigestBehindBytes = 1 << 20;
 
 bool PastDeadline(RequestDeadline deadline) { return deadline != kNoDeadline && GetTickCount64() >= deadline; }
 
@@ -319,34 +322,45 @@ class MemoryWriter {
 class FileWriter {
  public:
   explicit FileWriter(const FileSink& sink) : sink_(sink) {}
-  // Creates the file, or empties it for an answer that sends the whole body again.
-  bool StartOver() {
+  // Creates the file, or empties it for an answer that sends the whole body again; either way
+  // the digest starts anew, on a thread of its own for a large body.
+  bool StartOver(std::optional<std::uint64_t> length) {
     if (!output_) {
       output_ = OwnFile(CreateFileW(sink_.file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-      return static_cast<bool>(output_);
+      if (!output_) return false;
+    } else {
+      const LARGE_INTEGER start{};
+      if (!SetFilePointerEx(output_.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(output_.get())) return false;
     }
-    const LARGE_INTEGER start{};
-    if (!SetFilePointerEx(output_.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(output_.get())) return false;
     if (written_ > 0 && sink_.written) sink_.written(-written_);
     written_ = 0;
+    // Without the system's hashing the file still downloads, and then fails its check.
+    (void)digest_.Start(length && *length >= kDigestBehindBytes);
     return true;
   }
   bool Write(const char* data, DWORD bytes) {
     DWORD done = 0;
     if (!WriteFile(output_.get(), data, bytes, &done, nullptr) || done != bytes) return false;
+    digest_.Add(data, bytes);
     written_ += bytes;
     if (sink_.written) sink_.written(bytes);
     return true;
   }
-  // On disk before the caller gives the file its real name: a power cut must not leave a
-  // renamed file whose bytes never reached the disk.
-  bool Finish() { return FlushFileBuffers(output_.get()) != 0; }
+  FileDownload Result(const HttpResult& http) {
+    FileDownload download;
+    download.http = http;
+    download.bytes = static_cast<std::uint64_t>(written_);
+    download.digest = digest_.Finish();
+    download.file = std::move(output_);
+    return download;
+  }
 
  private:
   const FileSink& sink_;
   FileHandle output_;
   std::int64_t written_ = 0;
+  Sha256Behind digest_;
 };
 
 std::wstring RangeHeaders(std::uint64_t from, const std::string& entityTag) {
@@ -374,22 +388,22 @@ HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const 
   return {true, static_cast<std::int32_t>(head.status)};
 }
 
-HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink,
-                          RequestDeadline deadline) {
+FileDownload DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink,
+                            RequestDeadline deadline) {
   FileWriter writer(sink);
   std::uint64_t held = 0;              // bytes in the file, all of one version of it
   std::optional<std::uint64_t> total;  // that version's length, from the answer that began the file
   std::string entityTag;               // and its tag, when it gave a usable one
   for (;;) {
     const Head head = SendRequest(client, path, held == 0 ? std::wstring() : RangeHeaders(held, entityTag), deadline);
-    if (!head.request) return {};
+    if (!head.request) return writer.Result({});
     const HttpResult refused{false, static_cast<std::int32_t>(head.status)};
     const std::uint64_t before = held;
     if (head.status == kStatusOk) {
       // A body longer than the caller can use would only fill the disk.
-      if (head.length && *head.length > sink.maxBodyBytes) return {};
+      if (head.length && *head.length > sink.maxBodyBytes) return writer.Result({});
       // Opened (or emptied) only now, so a refused request never truncates an old file.
-      if (!writer.StartOver()) return refused;
+      if (!writer.StartOver(head.length)) return writer.Result(refused);
       held = 0;
       total = head.length;
       const std::optional<std::string> tag = QueryHeaderText(head.request.get(), WINHTTP_QUERY_ETAG);
@@ -400,17 +414,23 @@ HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const Fi
       const std::optional<ContentRange> range = text ? ParseContentRange(*text) : std::nullopt;
       if (!range || range->first != held || range->total != *total || !head.length ||
           *head.length != range->last - range->first + 1) {
-        return refused;
+        return writer.Result(refused);
       }
     } else {
-      return refused;
+      return writer.Result(refused);
     }
     const BodyRead body = ReadBody(head.request.get(), head.length, sink.maxBodyBytes - held, writer, deadline);
     held += body.bytes;
-    if (body.end == BodyEnd::Failed) return {};
-    if (body.end == BodyEnd::Whole && (!total || held == *total)) return {writer.Finish(), refused.status};
+    if (body.end == BodyEnd::Failed) return writer.Result({});
+    if (body.end == BodyEnd::Whole && (!total || held == *total)) return writer.Result({true, refused.status});
     // Broken off, or a range that stopped short: asked again only while the file grows, so a
     // server that ignores ranges and breaks at the same byte costs one more request, not a loop.
-    if (!total || held <= before || PastDeadline(deadline)) return {};
+    if (!total || held <= before || PastDeadline(deadline)) return writer.Result({});
   }
+}
+
+bool FinishFileDownload(FileDownload& download) {
+  const bool flushed = download.file && FlushFileBuffers(download.file.get()) != 0;
+  download.file.reset();
+  return download.http.ok && flushed;
 }

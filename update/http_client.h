@@ -42,7 +42,7 @@ struct MemorySink {
   std::uint64_t maxBodyBytes;
 };
 struct FileSink {
-  const std::wstring& file;  // flushed to disk before a true result
+  const std::wstring& file;
   std::uint64_t maxBodyBytes;
   // After every chunk on disk, with its size; with minus what the file held when an answer
   // starts it over. May be empty.
@@ -60,10 +60,27 @@ inline constexpr RequestDeadline kNoDeadline = UINT64_MAX;
 // deadline fails with status 0.
 [[nodiscard]] HttpResult DownloadToMemory(HttpClient& client, const std::wstring& path, const MemorySink& sink,
                                           RequestDeadline deadline = kNoDeadline);
-// The same, except that a body with an announced length that breaks off after bringing bytes is
-// asked for again from where it broke (Range, and If-Range with the entity tag of the answer that
-// began the file), as long as each answer takes the file further and the deadline allows: a 206
-// that continues at that byte with the same total is appended, a 200 starts the file over, and
-// anything else fails.
-[[nodiscard]] HttpResult DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink,
-                                        RequestDeadline deadline = kNoDeadline);
+// A file download's outcome. The file is left open and not yet flushed: FinishFileDownload does
+// that, possibly on another thread, so that the next request need not wait for the disk.
+struct FileDownload {
+  HttpResult http;
+  std::uint64_t bytes = 0;  // what the file holds
+  // SHA-256 of those bytes, taken as they were written (64 lower-case hex digits); empty when
+  // it could not be had.
+  std::string digest;
+  FileHandle file;  // open until finished; empty when no file was made
+};
+
+// The same as DownloadToMemory, except that a body with an announced length that breaks off
+// after bringing bytes is asked for again from where it broke (Range, and If-Range with the
+// entity tag of the answer that began the file), as long as each answer takes the file further
+// and the deadline allows: a 206 that continues at that byte with the same total is appended
+// (and goes on in the same digest), a 200 starts the file and its digest over, and anything
+// else fails.
+[[nodiscard]] FileDownload DownloadToFile(HttpClient& client, const std::wstring& path, const FileSink& sink,
+                                          RequestDeadline deadline = kNoDeadline);
+
+// Flushes the file to disk and closes it: true when the download was whole and is on disk, as it
+// must be before it takes its real name (a power cut must not leave a renamed file whose bytes
+// never reached the disk).
+[[nodiscard]] bool FinishFileDownload(FileDownload& download);

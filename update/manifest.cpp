@@ -77,7 +77,7 @@ UpdateManifest ReadManifest(std::string_view body) {
   }
   std::vector<std::string> hashed(toHash.size());
   // A spinning disk reads one file after another faster than several at once.
-  const unsigned hashers = VolumeHasSeekPenalty(LauncherFolder) ? 1 : kUpdateWorkers;
+  const unsigned hashers = VolumeHasSeekPenalty(LauncherFolder) ? 1 : kHashWorkers;
   RunOnWorkers(toHash.size(), hashers, [&toHash, &hashed](std::size_t i) { hashed[i] = HashFileSha256(toHash[i]); });
   for (std::size_t i = 0; i < toHash.size(); ++i) digests[toHash[i]] = std::move(hashed[i]);
 

@@ -9,9 +9,9 @@
 inline constexpr wchar_t kUpdateRoot[] = L"/korvantis/guncelleme/";
 // The manifest is a text list; anything larger is a broken or hostile server, not a manifest.
 inline constexpr std::uint64_t kManifestMaxBytes = 64ull << 20;
-// Threads that hash the local files and fetch the pending ones, and so connections to the
-// server: enough to hide a wide-area round trip per file, few enough for any server and disk.
-inline constexpr unsigned kUpdateWorkers = 6;
+// Threads that hash the local files: hashing is bound by the processor and the disk, and more
+// threads than that only take turns.
+inline constexpr unsigned kHashWorkers = 6;
 
 struct UpdateManifest {
   std::vector<ManifestEntry> entries;  // not current, in manifest order
@@ -25,7 +25,7 @@ struct UpdateManifest {
 [[nodiscard]] std::wstring MakeLocalPath(const std::string& name);
 
 // Same size, then same SHA-256 text. A digest that could not be computed matches no hash
-// field, an empty one included. Also the test of a finished download.
+// field, an empty one included.
 [[nodiscard]] bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath);
 
 [[nodiscard]] UpdateManifest ReadManifest(std::string_view body);

@@ -3,58 +3,57 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
-
-#include "base/handles.h"
 
 namespace {
 
 constexpr DWORD kHashReadBytes = 1u << 20;
 constexpr ULONG kDigestBytes = 32;
 
-// BCrypt's SHA-256 over what feed(hash) passes to BCryptHashData; none when anything fails.
-template <typename Feed>
-std::optional<Sha256Digest> Sha256Of(Feed&& feed) {
-  BCRYPT_ALG_HANDLE rawProvider = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&rawProvider, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    return std::nullopt;
-  }
-  const ProviderHandle provider(rawProvider);
-
-  BCRYPT_HASH_HANDLE rawHash = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(provider.get(), &rawHash, nullptr, 0, nullptr, 0, 0))) return std::nullopt;
-  // Declared after the provider, so it is destroyed first.
-  const HashHandle hash(rawHash);
-
-  if (!feed(static_cast<BCRYPT_HASH_HANDLE>(hash.get()))) return std::nullopt;
+std::optional<Sha256Digest> FinishDigest(Sha256Stream& stream) {
+  if (!stream.hash) return std::nullopt;
   Sha256Digest digest;
   static_assert(sizeof(digest) == kDigestBytes);
-  if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), kDigestBytes, 0))) return std::nullopt;
+  const bool finished = BCRYPT_SUCCESS(BCryptFinishHash(stream.hash.get(), digest.data(), kDigestBytes, 0));
+  stream.hash.reset();
+  if (!finished) return std::nullopt;
   return digest;
 }
 
 }  // namespace
 
-std::string HashFileSha256(const std::wstring& path) {
-  // Others may read the file meanwhile, but not change it under us.
-  const FileHandle file = OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                              nullptr));
-  if (!file) return {};
+bool StartSha256(Sha256Stream& stream) {
+  stream.hash.reset();
+  if (!stream.provider) {
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
+    stream.provider.reset(provider);
+  }
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (!BCRYPT_SUCCESS(BCryptCreateHash(stream.provider.get(), &hash, nullptr, 0, nullptr, 0, 0))) return false;
+  stream.hash.reset(hash);
+  return true;
+}
 
-  // The call's own buffer, whatever the file's size: hashing on several threads shares nothing.
-  std::vector<unsigned char> buffer(kHashReadBytes);
-  const std::optional<Sha256Digest> digest = Sha256Of([&file, &buffer](BCRYPT_HASH_HANDLE hash) {
-    for (;;) {
-      DWORD read = 0;
-      // A read that fails part-way would give the digest of a prefix: that is no digest of the file.
-      if (!ReadFile(file.get(), buffer.data(), kHashReadBytes, &read, nullptr)) return false;
-      if (read == 0) return true;
-      if (!BCRYPT_SUCCESS(BCryptHashData(hash, buffer.data(), read, 0))) return false;
+void AddToSha256(Sha256Stream& stream, const void* data, std::size_t bytes) {
+  // Each call takes at most a ULONG of bytes.
+  constexpr std::size_t kMaxPiece = std::numeric_limits<ULONG>::max();
+  const auto* at = static_cast<const unsigned char*>(data);
+  while (stream.hash && bytes > 0) {
+    const std::size_t piece = bytes < kMaxPiece ? bytes : kMaxPiece;
+    if (!BCRYPT_SUCCESS(BCryptHashData(stream.hash.get(), const_cast<PUCHAR>(at), static_cast<ULONG>(piece), 0))) {
+      stream.hash.reset();
     }
-  });
-  if (!digest) return {};
+    at += piece;
+    bytes -= piece;
+  }
+}
 
+std::string FinishSha256(Sha256Stream& stream) {
+  const std::optional<Sha256Digest> digest = FinishDigest(stream);
+  if (!digest) return {};
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
   text.reserve(std::size_t{2} * kDigestBytes);
@@ -65,15 +64,114 @@ std::string HashFileSha256(const std::wstring& path) {
   return text;
 }
 
+std::string HashFileSha256(const std::wstring& path) {
+  // Others may read the file meanwhile, but not change it under us.
+  const FileHandle file = OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                              nullptr));
+  if (!file) return {};
+  Sha256Stream stream;
+  if (!StartSha256(stream)) return {};
+  // The call's own buffer, whatever the file's size: hashing on several threads shares nothing.
+  std::vector<unsigned char> buffer(kHashReadBytes);
+  for (;;) {
+    DWORD read = 0;
+    // A read that fails part-way would give the digest of a prefix: that is no digest of the file.
+    if (!ReadFile(file.get(), buffer.data(), kHashReadBytes, &read, nullptr)) return {};
+    if (read == 0) return FinishSha256(stream);
+    AddToSha256(stream, buffer.data(), read);
+  }
+}
+
 std::optional<Sha256Digest> HashBytesSha256(std::string_view bytes) {
-  return Sha256Of([bytes](BCRYPT_HASH_HANDLE hash) {
-    // Each call takes at most a ULONG of bytes.
-    constexpr std::size_t kMaxPiece = std::numeric_limits<ULONG>::max();
-    for (std::size_t at = 0; at < bytes.size(); at += kMaxPiece) {
-      const std::string_view piece = bytes.substr(at, kMaxPiece);
-      auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(piece.data()));
-      if (!BCRYPT_SUCCESS(BCryptHashData(hash, data, static_cast<ULONG>(piece.size()), 0))) return false;
+  Sha256Stream stream;
+  if (!StartSha256(stream)) return std::nullopt;
+  AddToSha256(stream, bytes.data(), bytes.size());
+  return FinishDigest(stream);
+}
+
+Sha256Behind::~Sha256Behind() {
+  if (!thread_) return;
+  AcquireSRWLockExclusive(&lock_);
+  ending_ = true;
+  WakeAllConditionVariable(&changed_);
+  ReleaseSRWLockExclusive(&lock_);
+  WaitForSingleObject(thread_.get(), INFINITE);
+}
+
+bool Sha256Behind::Start(bool behind) {
+  WaitUntilHashed();
+  behind_ = false;
+  if (!StartSha256(stream_)) return false;
+  if (behind && !thread_) {
+    slots_.assign(kSlots, std::vector<unsigned char>(kSlotBytes));
+    thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+  }
+  behind_ = behind && thread_;  // no thread to be had: hashed as it comes
+  return true;
+}
+
+void Sha256Behind::Add(const void* data, std::size_t bytes) {
+  if (!behind_) {
+    AddToSha256(stream_, data, bytes);
+    return;
+  }
+  // Pieces are gathered into whole slots: the fewer hand-overs, the fewer waits on either side.
+  const auto* at = static_cast<const unsigned char*>(data);
+  while (bytes > 0) {
+    if (!holding_) {
+      AcquireSRWLockExclusive(&lock_);
+      while (queued_ == kSlots) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+      ReleaseSRWLockExclusive(&lock_);
+      // The hashing thread reads only queued slots, and this one is not queued yet.
+      holding_ = true;
+      filled_[next_] = 0;
     }
-    return true;
-  });
+    std::vector<unsigned char>& slot = slots_[next_];
+    const std::size_t piece = std::min(bytes, slot.size() - filled_[next_]);
+    std::copy(at, at + piece, slot.begin() + static_cast<std::ptrdiff_t>(filled_[next_]));
+    filled_[next_] += piece;
+    at += piece;
+    bytes -= piece;
+    if (filled_[next_] == slot.size()) QueueHeldSlot();
+  }
+}
+
+void Sha256Behind::QueueHeldSlot() {
+  if (!holding_) return;
+  holding_ = false;
+  AcquireSRWLockExclusive(&lock_);
+  next_ = (next_ + 1) % kSlots;
+  ++queued_;
+  WakeAllConditionVariable(&changed_);
+  ReleaseSRWLockExclusive(&lock_);
+}
+
+std::string Sha256Behind::Finish() {
+  WaitUntilHashed();
+  return FinishSha256(stream_);
+}
+
+void Sha256Behind::WaitUntilHashed() {
+  if (!thread_) return;
+  QueueHeldSlot();
+  AcquireSRWLockExclusive(&lock_);
+  while (queued_ > 0) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+  ReleaseSRWLockExclusive(&lock_);
+}
+
+unsigned long __stdcall Sha256Behind::Run(void* self) {
+  auto& digest = *static_cast<Sha256Behind*>(self);
+  AcquireSRWLockExclusive(&digest.lock_);
+  for (;;) {
+    while (digest.queued_ == 0 && !digest.ending_) SleepConditionVariableSRW(&digest.changed_, &digest.lock_, INFINITE, 0);
+    if (digest.queued_ == 0) break;  // ending, and everything hashed
+    const std::size_t slot = (digest.next_ + kSlots - digest.queued_) % kSlots;
+    ReleaseSRWLockExclusive(&digest.lock_);
+    AddToSha256(digest.stream_, digest.slots_[slot].data(), digest.filled_[slot]);
+    AcquireSRWLockExclusive(&digest.lock_);
+    --digest.queued_;
+    WakeAllConditionVariable(&digest.changed_);
+  }
+  ReleaseSRWLockExclusive(&digest.lock_);
+  return 0;
 }

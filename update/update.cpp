@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -23,6 +24,11 @@
 
 namespace {
 
+// Threads that fetch the pending files, and so connections to the server. Each waits out a round
+// trip per file; measured on a 40 ms, 100 Mbit/s line, a first install of 1,010 files took 1.83x
+// the line's floor with 6, 1.55x with 8 and 1.39x with 12 (curl -Z over 6: 1.59x), and 20 large
+// files the same 1.12x with any of them.
+constexpr unsigned kDownloadWorkers = 12;
 constexpr DWORD kCompletePauseMs = 700;
 constexpr DWORD kPartialPauseMs = 3000;
 // The manifest is small; a server that takes longer than this over it, however steadily it
@@ -242,34 +248,47 @@ UpdateResult RunUpdate() {
   std::atomic<std::uint32_t> failures{0};
   std::atomic<bool> launcherReplaced{false};
 
-  const auto fetch = [&](const ManifestEntry& entry) {
-    const std::wstring target = MakeLocalPath(entry.name);
-    const std::wstring temp = target + kDownloadSuffix;
-    CreateTargetFolders(target);
-    // No more than the entry's size is taken in, and what arrived must have exactly its size
-    // and digest: a cut, long or wrong body, or an entry that cannot be verified, never lands.
-    const auto limit = static_cast<std::uint64_t>(entry.size < 0 ? 0 : entry.size);
-    std::int64_t received = 0;  // what the file holds now
-    const auto count = [&received, &done](std::int64_t bytes) {
-      received += bytes;  // between 0 and limit: no overflow
-      AddSaturating(done, bytes);
-    };
-    const bool verified = DownloadToFile(*client, BuildFilePath(entry), {temp, limit, count}, FileDeadline(entry.size)).ok &&
-                          IsEntryCurrent(entry, temp) &&
+  // What arrived must have exactly the entry's size and digest (taken as it was written): a
+  // cut, long or wrong body, or an entry that cannot be verified, never lands.
+  const auto finish = [&](const ManifestEntry& entry, const std::wstring& temp, const std::wstring& target,
+                          FileDownload& download) {
+    const auto held = static_cast<std::int64_t>(download.bytes);  // at most the entry's size
+    const bool verified = FinishFileDownload(download) && held == entry.size && !download.digest.empty() &&
+                          download.digest == entry.hash &&
                           (!key.present || !IsLauncherEntryName(entry.name) || KeepsCheckingSignatures(temp));
     if (!verified) {
       DeleteFileW(temp.c_str());
-      AddSaturating(done, entry.size - received);  // the entry counts as done, whatever came
+      AddSaturating(done, entry.size - held);  // the entry counts as done, whatever came
       ++failures;
       return;
     }
     bool replacedSelf = false;
-    const bool placed = entry.once ? PlaceOnce(temp, target) : MoveDownloadIntoPlace(temp, target, entry.name, replacedSelf);
+    const bool placed =
+        entry.once ? PlaceOnce(temp, target) : MoveDownloadIntoPlace(temp, target, entry.name, replacedSelf);
     if (!placed) {
       DeleteFileW(temp.c_str());
       ++failures;
     }
     if (replacedSelf) launcherReplaced = true;
+  };
+  // Flushing, checking and moving go on beside the downloads, one file after another: a worker
+  // asks for its next file as soon as the last byte of this one is written. A file named twice
+  // (in other letter case) is finished in place, before its next download takes the same
+  // temporary name.
+  JobLine finishing;
+  const auto fetch = [&](const ManifestEntry& entry, bool finishHere) {
+    const std::wstring target = MakeLocalPath(entry.name);
+    const std::wstring temp = target + kDownloadSuffix;
+    CreateTargetFolders(target);
+    const auto limit = static_cast<std::uint64_t>(entry.size < 0 ? 0 : entry.size);
+    const auto count = [&done](std::int64_t bytes) { AddSaturating(done, bytes); };
+    auto download = std::make_shared<FileDownload>(
+        DownloadToFile(*client, BuildFilePath(entry), {temp, limit, count}, FileDeadline(entry.size)));
+    if (finishHere) {
+      finish(entry, temp, target, *download);
+    } else {
+      finishing.Post([&finish, &entry, temp, target, download] { finish(entry, temp, target, *download); });
+    }
   };
 
   // The launcher's own executable alone and first, as the manifest lists it first: an update
@@ -280,12 +299,13 @@ UpdateResult RunUpdate() {
   };
   const auto firstOthers = std::stable_partition(groups.begin(), groups.end(), isLauncherGroup);
   const auto runGroup = [&](std::size_t index) {
-    for (const std::size_t entry : groups[index]) fetch(pending.entries[entry]);
+    for (const std::size_t entry : groups[index]) fetch(pending.entries[entry], groups[index].size() > 1);
   };
   const auto launcherGroups = static_cast<std::size_t>(firstOthers - groups.begin());
   RunOnWorkers(launcherGroups, 1, runGroup, draw);
-  RunOnWorkers(groups.size() - launcherGroups, kUpdateWorkers,
+  RunOnWorkers(groups.size() - launcherGroups, kDownloadWorkers,
                [&](std::size_t index) { runGroup(launcherGroups + index); }, draw);
+  finishing.Drain();
   result.launcherReplaced = launcherReplaced;
 
   progress.doneBytes = progress.totalBytes;

@@ -58,7 +58,8 @@ int wmain(int argc, wchar_t** argv) {
     // Drawn as the update draws it, from the sink's reports.
     ProgressLine line;
     const auto draw = [&line](std::int64_t bytes) { DrawProgress(line, bytes, false); };
-    const HttpResult result = DownloadToFile(client, argv[2], {file, BodyLimit(UINT64_MAX), draw});
+    FileDownload download = DownloadToFile(client, argv[2], {file, BodyLimit(UINT64_MAX), draw});
+    const HttpResult result{FinishFileDownload(download), download.http.status};
     WIN32_FILE_ATTRIBUTE_DATA data{};
     std::size_t bytes = 0;
     if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) bytes = data.nFileSizeLow;

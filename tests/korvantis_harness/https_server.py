@@ -109,8 +109,8 @@ class _Trickle(Reply):
 class _Dropping(Reply):
     """A line that drops: every answer breaks off after `every` bytes of body."""
 
-    def __init__(self, body: bytes, every: int, ranges: bool):
-        self.body, self.every, self.ranges = body, every, ranges
+    def __init__(self, body: bytes, every: int, ranges: bool, drops: int | None):
+        self.body, self.every, self.ranges, self.drops = body, every, ranges, drops
         self.etag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
         self.sent = 0  # body bytes written, over all answers
 
@@ -128,18 +128,22 @@ class _Dropping(Reply):
         handler.send_header("ETag", self.etag)
         handler.send_header("Content-Length", str(len(self.body) - start))
         handler.end_headers()
-        piece = self.body[start:start + self.every]
+        every = self.every if self.drops is None or self.drops > 0 else len(self.body)
+        piece = self.body[start:start + every]
         handler.wfile.write(piece)
         self.sent += len(piece)
         if start + len(piece) < len(self.body):
+            if self.drops is not None:
+                self.drops -= 1
             handler.close_connection = True
             _hard_close(handler)
 
 
-def dropping(body: bytes, every: int, ranges: bool = True) -> Reply:
+def dropping(body: bytes, every: int, ranges: bool = True, drops: int | None = None) -> Reply:
     """Status 200 (or 206 for "Range: bytes=N-" when ranges, unless If-Range names another
-    entity tag) for body, every answer cut after `every` bytes; .sent counts what went out."""
-    return _Dropping(body, every, ranges)
+    entity tag) for body, every answer cut after `every` bytes (the first `drops` answers only,
+    when given); .sent counts what went out."""
+    return _Dropping(body, every, ranges, drops)
 
 
 def status(code: int, body: bytes = b"", headers: dict | None = None) -> Reply:

@@ -277,11 +277,12 @@ def test_trickling_server_still_delivers(scene, server, pace):
     print(f"\ntrickle ({pace}): {run.elapsed():.1f} s")
 
 
-@pytest.mark.parametrize("ranges", [True, False], ids=["ranges honoured", "ranges ignored"])
-def test_a_line_that_drops_every_few_hundred_kilobytes(scene, server, ranges):
+@pytest.mark.parametrize("ranges,drops", [(True, None), (False, None), (False, 1)],
+                         ids=["ranges honoured", "ranges ignored", "ranges ignored, one drop"])
+def test_a_line_that_drops_every_few_hundred_kilobytes(scene, server, ranges, drops):
     """One start brings a file several times the stretch the line holds, each byte once, where
     the server continues where it broke; one that starts over is asked once more, not for ever,
-    and the old file stays."""
+    and the old file stays, unless that second answer is whole (its digest begun anew)."""
     name = b"cstrike/maps/buyuk.bsp"
     data = os.urandom(2 << 20)
     every = 384 << 10
@@ -290,11 +291,15 @@ def test_a_line_that_drops_every_few_hundred_kilobytes(scene, server, ranges):
         (scene.folder / "cstrike" / "maps" / "buyuk.bsp").write_bytes(b"the map as it was")
         scene.before_files = scene.home.files()
     server.put(MANIFEST, b"\n".join(scene.current_lines() + [line(name, data)]) + b"\n")
-    dropping = reply.dropping(data, every, ranges)
+    dropping = reply.dropping(data, every, ranges, drops)
     server.on(reply.FILES_ROOT + "cstrike/maps/", dropping)
     run, code = scene.run()
     asked = [r["headers"] for r in server.requests_to(reply.FILES_ROOT)]
-    if ranges:
+    if drops:
+        scene.before_files.pop("cstrike/maps/buyuk.bsp")
+        scene.check_survived(run, code, arrived={name: data})
+        assert DONE in run.out and [h.get("Range") for h in asked] == [None, f"bytes={every}-"], run.out
+    elif ranges:
         scene.check_survived(run, code, arrived={name: data})
         assert DONE in run.out, run.out
         assert dropping.sent == len(data)

@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/launcher_paths.h"
 #include "base/numbers.h"
 #include "base/process.h"
 #include "base/text.h"
+#include "base/workers.h"
 
 namespace {
 
@@ -57,6 +60,30 @@ TEST(ReadEnvironmentVariable, WholeValueOrNothing) {
   EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
   ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", nullptr));
   EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
+}
+
+TEST(JobLine, RunsJobsInOrderBesideThePoster) {
+  // Posted faster than they run: each waits for the one before, none is lost, Drain waits for
+  // the last, and a job may be posted while another runs.
+  std::vector<int> ran;
+  std::atomic<int> running{0};
+  bool overlapped = false;
+  JobLine line;
+  for (int i = 0; i < 50; ++i) {
+    line.Post([&ran, &running, &overlapped, i] {
+      overlapped = overlapped || running.fetch_add(1) != 0;
+      Sleep(i % 5 == 0 ? 2 : 0);
+      ran.push_back(i);
+      running.fetch_sub(1);
+    });
+  }
+  line.Drain();
+  ASSERT_EQ(ran.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(ran[static_cast<std::size_t>(i)], i);
+  EXPECT_FALSE(overlapped);
+  line.Post([&ran] { ran.push_back(50); });
+  line.Drain();
+  EXPECT_EQ(ran.back(), 50);
 }
 
 }  // namespace

@@ -109,10 +109,32 @@ TEST_F(HashFile, KnownAnswers) {
       {Pattern(1048576), "631b84027d6b9e52b539c4e8373622d23032dfadc64d60af87339c9037e4f769"},
       {Pattern(1048577), "5769f52bc3eef28afa39c6fc68cadb7d0bd69812ae3a3d71452f519ec3c7aa56"},
   };
+  Sha256Stream stream;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content.size());
     Write(Path(L"f.bin"), c.content);
     EXPECT_EQ(HashFileSha256(Path(L"f.bin")), c.digest);
+    // The same fed as a download writes it, in pieces of any size, into a digest that a restart
+    // (a 200 to a resumed request) begins anew.
+    ASSERT_TRUE(StartSha256(stream));
+    AddToSha256(stream, "dropped by the restart", 22);
+    ASSERT_TRUE(StartSha256(stream));
+    for (std::size_t at = 0, piece = 1; at < c.content.size(); at += piece, piece = piece * 3 + 7) {
+      AddToSha256(stream, c.content.data() + at, std::min(piece, c.content.size() - at));
+    }
+    EXPECT_EQ(FinishSha256(stream), c.digest);
+    EXPECT_EQ(FinishSha256(stream), "");  // finished: no digest of anything more
+    // The same on a thread of its own, restarted after a piece as a 200 to a resume does.
+    Sha256Behind behind;
+    for (const bool onItsThread : {true, false, true}) {
+      ASSERT_TRUE(behind.Start(onItsThread));
+      behind.Add("dropped", 7);
+      ASSERT_TRUE(behind.Start(onItsThread));
+      for (std::size_t at = 0, piece = 1; at < c.content.size(); at += piece, piece = piece * 5 + 70000) {
+        behind.Add(c.content.data() + at, std::min(piece, c.content.size() - at));
+      }
+      EXPECT_EQ(behind.Finish(), c.digest);
+    }
   }
 }
 
