@@ -963,7 +963,7 @@ def main() -> int:
     for folder in (DATA / "tools", WWW, WORK / "home"):
         folder.mkdir(parents=True, exist_ok=True)
     for exe in (TIMING_EXE, FLOOR_EXE):
-        shutil.copyfile(BUILD / "tests" / "helpers" / exe.name, exe)
+        shutil.copyfile(BUILD / "bench" / exe.name, exe)
     prepare_prefix()
     SERVER.append(start_nginx())
     wine_start()
