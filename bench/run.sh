@@ -63,5 +63,6 @@ trap 'rm -rf "$ns_files"' EXIT
 korvantis_private_net "$KORVANTIS_UPDATE_HOST" "$BENCH_CERT_DIR" "$ns_files"
 
 export PYTHONDONTWRITEBYTECODE=1
-# tests/ holds the harness the benchmarks start nginx and Wine with (korvantis_harness).
-PYTHONPATH=$repo/tests /usr/bin/python3 "$here/bench.py" "$@"
+# tests/ holds the harness the benchmarks start nginx and Wine with (korvantis_harness), bench/
+# the benchmarks themselves (korvantis_bench). -P: nothing from the caller's folder is imported.
+PYTHONPATH=$repo/tests:$here /usr/bin/python3 -P -m korvantis_bench "$@"

@@ -1,6 +1,6 @@
 """A wide-area line between the update host's clients and a server on loopback, for the bench
-(bench/bench.py starts and stops it inside bench/run.sh's network namespace). TCP bytes are
-forwarded untouched (TLS passes through); what loopback lacks is added:
+(bench/korvantis_bench/line.py starts and stops it inside bench/run.sh's network namespace).
+TCP bytes are forwarded untouched (TLS passes through); what loopback lacks is added:
 
 - every chunk is released half a round trip after it was read, in each direction, while later
   chunks keep flowing (a delay line, not stop-and-wait);
