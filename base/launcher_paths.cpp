@@ -2,10 +2,9 @@
 
 #include <windows.h>
 
-#include "base/file_names.h"
+#include <utility>
 
-std::wstring LauncherPath;
-std::wstring LauncherFolder;
+#include "base/file_names.h"
 
 std::wstring FolderOfPath(const std::wstring& path) {
   const std::size_t slash = path.rfind(L'\\');
@@ -31,8 +30,16 @@ std::optional<std::wstring> QueryModulePath() {
   }
 }
 
-bool EnginePresent() {
-  return GetFileAttributesW((LauncherFolder + kEngineFileName).c_str()) != INVALID_FILE_ATTRIBUTES;
+std::optional<LauncherPaths> QueryLauncherPaths() {
+  std::optional<std::wstring> path = QueryModulePath();
+  if (!path) return std::nullopt;
+  LauncherPaths paths{std::move(*path), std::wstring()};
+  paths.folder = FolderOfPath(paths.path);
+  return paths;
+}
+
+bool EnginePresent(const std::wstring& launcherFolder) {
+  return GetFileAttributesW((launcherFolder + kEngineFileName).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void ClearReadOnly(const std::wstring& path) {

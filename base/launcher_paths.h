@@ -1,14 +1,15 @@
 #pragma once
-// Where the launcher lies: the process-wide path and folder every local path starts from, and
-// the few file steps on the launcher's own files that more than one subsystem takes.
+// Where the launcher lies: its path and the folder every local path starts from, computed once
+// at start and passed down as values, and the few file steps on the launcher's own files that
+// more than one subsystem takes.
 #include <cstddef>
 #include <optional>
 #include <string>
 
-// Full path of the running executable; set once at start.
-extern std::wstring LauncherPath;
-// LauncherPath up to and including its last backslash; root of every local path.
-extern std::wstring LauncherFolder;
+struct LauncherPaths {
+  std::wstring path;    // full path of the running executable
+  std::wstring folder;  // path up to and including its last backslash; root of every local path
+};
 
 // The longest path Windows can name, in UTF-16 units without the terminator.
 inline constexpr std::size_t kLongestPathUnits = 32767;
@@ -18,9 +19,11 @@ inline constexpr std::size_t kLongestPathUnits = 32767;
 
 // The whole module path, however long; none when it cannot be had in full.
 [[nodiscard]] std::optional<std::wstring> QueryModulePath();
+// The running launcher's path and folder; none when its path cannot be had in full.
+[[nodiscard]] std::optional<LauncherPaths> QueryLauncherPaths();
 
 // Any file-system object named xash3d.exe in the launcher folder counts, a folder too.
-[[nodiscard]] bool EnginePresent();
+[[nodiscard]] bool EnginePresent(const std::wstring& launcherFolder);
 
 // Clears a read-only attribute (a copy from a CD or an ISO keeps it), which would otherwise
 // make the file impossible to delete or replace.

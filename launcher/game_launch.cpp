@@ -8,9 +8,25 @@
 
 #include "base/file_names.h"
 #include "base/handles.h"
-#include "base/launcher_paths.h"
 #include "base/process.h"
-#include "console/console.h"
+
+namespace {
+
+// Arguments after the program token, as CommandLineToArgvW splits them; empty on failure.
+std::vector<std::wstring> LauncherUserArguments() {
+  std::vector<std::wstring> arguments;
+  int count = 0;
+  const std::unique_ptr<wchar_t*, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!argv) {
+    return arguments;
+  }
+  for (int i = 1; i < count; ++i) {
+    arguments.emplace_back(argv.get()[i]);
+  }
+  return arguments;
+}
+
+}  // namespace
 
 std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const std::wstring& gameFolder,
                                     const std::vector<std::wstring>& userArguments) {
@@ -29,29 +45,8 @@ std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const st
   return commandLine;
 }
 
-std::vector<std::wstring> LauncherUserArguments() {
-  std::vector<std::wstring> arguments;
-  int count = 0;
-  const std::unique_ptr<wchar_t*, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &count));
-  if (!argv) {
-    return arguments;
-  }
-  for (int i = 1; i < count; ++i) {
-    arguments.emplace_back(argv.get()[i]);
-  }
-  return arguments;
-}
 
-std::wstring BuildGameCommandLine(const std::wstring& gameFolder) {
-  return ComposeGameCommandLine(LauncherFolder, gameFolder, LauncherUserArguments());
-}
-
-int LaunchGame(const std::wstring& gameFolder) {
-  if (!StartProcess(LauncherFolder + kEngineFileName, BuildGameCommandLine(gameFolder), 0, LauncherFolder)) {
-    PrintColored(Color::Error,
-                 "\n  Oyun baslatilamadi (xash3d.exe eksik mi?).\n  Kapatmak icin bir tusa bas...");
-    WaitForKey();
-    return 1;
-  }
-  return 0;
+bool LaunchGame(const std::wstring& launcherFolder, const std::wstring& gameFolder) {
+  return StartProcess(launcherFolder + kEngineFileName,
+                      ComposeGameCommandLine(launcherFolder, gameFolder, LauncherUserArguments()), 0, launcherFolder);
 }

@@ -3,16 +3,14 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cwchar>
 #include <optional>
 #include <string>
 
 #include "base/file_names.h"
 #include "base/launcher_paths.h"
-#include "base/process.h"
-#include "console/console.h"
 #include "launcher/folder_lock.h"
 #include "launcher/game_launch.h"
+#include "launcher/messages.h"
 #include "launcher/restart.h"
 #include "launcher/self_install.h"
 #include "locate/locate.h"
@@ -20,34 +18,52 @@
 
 namespace {
 
-constexpr DWORD kUnchangedPauseMs = 1200;
 // It ends right after the confirmation; a restarter that lingers only keeps its old file.
 constexpr DWORD kRestarterExitMs = 5000;
-constexpr std::int32_t kStatusForbidden = 403;
-constexpr std::int32_t kStatusProxyLogin = 407;
 
-// No manifest and no engine to start: the stop, worded by what went wrong.
-void ReportUpdateStop(const UpdateResult& update) {
-  if (update.outcome == UpdateOutcome::SignatureRefused) {
-    PrintColored(Color::Error,
-                 "\n  Guncellemenin imzasi gecersiz, oyun dosyalari indirilmedi.\n"
-                 "  Biraz sonra tekrar dene; olmazsa Korvantis'i yeniden indir.\n");
-  } else if (update.httpStatus == kStatusForbidden) {
-    PrintColored(Color::Error,
-                 "\n  Indirme sunucusu baglantini engelledi (403).\n"
-                 "  Biraz sonra tekrar dene; olmazsa modemini kapatip ac ya da baska bir internetle dene.\n");
-  } else if (update.httpStatus == kStatusProxyLogin) {
-    PrintColored(Color::Error,
-                 "\n  Vekil sunucu (proxy) baglantiyi reddetti (407).\n"
-                 "  Internet ayarlarindaki vekil sunucu bilgilerini kontrol et.\n");
-  } else if (update.httpStatus != 0) {
-    PrintColored(Color::Error, "\n  Indirme sunucusu hata verdi (%d). Biraz sonra tekrar dene.\n",
-                 static_cast<int>(update.httpStatus));
-  } else {
-    PrintColored(Color::Error, "\n  Indirme sunucusuna ulasilamadi. Internet baglantini kontrol et.\n");
+enum class UpdateOutcome {
+  UpToDate,           // every listed file was already current
+  Updated,            // every pending file is in place
+  PartlyUpdated,      // some files did not land; the next start tries them again
+  ServerUnreachable,  // no manifest: httpStatus says what the server answered (0: nothing)
+  ManifestRefused,    // a manifest came, but not one this launcher may act on
+};
+
+struct UpdateResult {
+  UpdateOutcome outcome = UpdateOutcome::UpToDate;
+  bool launcherReplaced = false;  // a new Korvantis.exe is in place (also after a partial update)
+  std::int32_t httpStatus = 0;    // the manifest request's status
+};
+
+// The update with its lines: the manifest, the plan, the fetch. Without a manifest nothing more
+// is said here (but a refusal): what follows is the run's decision.
+UpdateResult UpdateLauncherFolder(const LauncherPaths& paths) {
+  UpdateResult result;
+  SayChecking();
+  const ManifestAnswer manifest = FetchManifest(paths.folder);
+  result.httpStatus = manifest.httpStatus;
+  if (manifest.outcome == ManifestOutcome::Unreachable) {
+    result.outcome = UpdateOutcome::ServerUnreachable;
+    return result;
   }
-  PrintColored(Color::Normal, "\n  Kapatmak icin bir tusa bas...");
-  WaitForKey();
+  if (manifest.outcome != ManifestOutcome::Read) {
+    // A refused manifest counts as no manifest at all.
+    SayManifestRefused(manifest.outcome);
+    result.outcome = UpdateOutcome::ManifestRefused;
+    return result;
+  }
+  const UpdatePlan plan = PlanUpdate(paths.folder, manifest.Content());
+  if (plan.entries.empty()) {
+    SayUpToDate();
+    return result;
+  }
+  ProgressLine line = SayDownloading(plan.totalBytes);
+  const FetchOutcome fetched = FetchPlannedFiles(*manifest.client, paths.folder, plan,
+                                                 [&line](std::int64_t done) { DrawDownloaded(line, done); });
+  SayDownloadEnded(line, fetched.failed == 0);
+  result.outcome = fetched.failed == 0 ? UpdateOutcome::Updated : UpdateOutcome::PartlyUpdated;
+  result.launcherReplaced = fetched.launcherReplaced;
+  return result;
 }
 
 }  // namespace
@@ -56,64 +72,65 @@ int RunLauncher() {
   const std::optional<std::wstring> restartMark = TakeRestartMark();
   const KernelHandle restarter = restartMark ? ConfirmRestart(*restartMark) : KernelHandle();
   SetConsoleTitleW(L"Korvantis");
-  const std::optional<std::wstring> modulePath = QueryModulePath();
-  if (modulePath) {
-    LauncherPath = *modulePath;
-    LauncherFolder = FolderOfPath(LauncherPath);
-  }
-  PrintColored(Color::Error, "\n  KORVANTIS\n");
-  if (!modulePath) {
+  const std::optional<LauncherPaths> paths = QueryLauncherPaths();
+  SayBanner();
+  if (!paths) {
     return 1;  // never install, update or write anywhere on a guessed folder
   }
 
-  if (!EnginePresent()) {
-    if (const std::optional<int> handedOver = SelfInstall(LauncherPath)) {
-      return *handedOver;
+  if (!EnginePresent(paths->folder)) {
+    const Installation installation = InstallSelf(paths->path);
+    switch (installation.outcome) {
+      case InstallOutcome::AlreadyInstalled:
+        break;
+      case InstallOutcome::NoLocalAppData:
+        return 1;
+      case InstallOutcome::CannotCopy:
+        return StopCannotInstall(installation.folder);
+      case InstallOutcome::Installed:
+        SayInstalled();
+        StartInstalledCopy(installation.launcher, installation.folder);
+        return 0;
     }
   }
 
-  SetCurrentDirectoryW(LauncherFolder.c_str());
+  SetCurrentDirectoryW(paths->folder.c_str());
   // The launcher that restarted this one runs from that copy until it has seen the confirmation.
   if (restarter) WaitForSingleObject(restarter.get(), kRestarterExitMs);
-  DeleteOldLauncherCopy(LauncherPath + kOldLauncherSuffix);
+  DeleteOldLauncherCopy(paths->path + kOldLauncherSuffix);
 
-  const std::wstring gameFolder = LocateGame();
-  if (gameFolder.empty()) {
-    ReportGameMissing();
-    return 1;
+  const LocatedGame game = LocateGame(paths->folder, ScanLines());
+  if (game.folder.empty()) {
+    return StopGameMissing();
   }
+  if (!game.fromSavedPath) SayGameFound(game.folder);
 
   // Held until the game starts or the new launcher has taken over.
-  FolderLockResult lock = LockLauncherFolder(LauncherFolder, [] {
-    PrintColored(Color::Quiet, "  Korvantis zaten acik, onun guncellemesi bekleniyor...\n");
-  });
-  if (lock.outcome == FolderLockOutcome::TimedOut) return LaunchGame(gameFolder);
+  FolderLockResult lock = LockLauncherFolder(paths->folder, SayWaitingForAnotherLauncher);
+  if (lock.outcome == FolderLockOutcome::TimedOut) {
+    return LaunchGame(paths->folder, game.folder) ? 0 : StopEngineNotStarted();
+  }
 
-  const UpdateResult update = RunUpdate();
-  if (update.outcome == UpdateOutcome::ServerUnreachable || update.outcome == UpdateOutcome::SignatureRefused) {
-    if (!EnginePresent()) {
+  const UpdateResult update = UpdateLauncherFolder(*paths);
+  if (update.outcome == UpdateOutcome::ServerUnreachable || update.outcome == UpdateOutcome::ManifestRefused) {
+    if (!EnginePresent(paths->folder)) {
       Unlock(lock.lock);
-      ReportUpdateStop(update);
-      return 1;
+      return StopWithoutManifest(update.outcome == UpdateOutcome::ManifestRefused, update.httpStatus);
     }
-    if (update.httpStatus == kStatusProxyLogin) {
-      PrintColored(Color::Warning, "  Vekil sunucu (proxy) baglantiyi reddetti (407).\n");
-    }
-    PrintColored(Color::Warning, "  Sunucuya ulasilamadi, oyun oldugu gibi aciliyor.\n");
-    Sleep(kUnchangedPauseMs);
+    SayStartingUnchanged(update.httpStatus);
   }
   // One restart per start by the player: a manifest that keeps replacing the launcher (two
   // versions under one name in other letter case, say) must not restart it for ever.
   if (update.launcherReplaced && !restartMark) {
-    switch (RestartSelf()) {
+    switch (RestartSelf(*paths)) {
       case RestartVerdict::Started:
       case RestartVerdict::Kept:
         return 0;
       case RestartVerdict::Failed:
-        PutBackOldLauncher();
+        PutBackOldLauncher(*paths);
         break;
     }
   }
   Unlock(lock.lock);
-  return LaunchGame(gameFolder);
+  return LaunchGame(paths->folder, game.folder) ? 0 : StopEngineNotStarted();
 }

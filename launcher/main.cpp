@@ -23,8 +23,8 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
 bool RestrictDllSearch() {
   using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
   const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-  const auto restrict = reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void*>(found));
-  if (restrict != nullptr && restrict(LOAD_LIBRARY_SEARCH_SYSTEM32)) return true;
+  const auto restrictSearch = reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void*>(found));
+  if (restrictSearch != nullptr && restrictSearch(LOAD_LIBRARY_SEARCH_SYSTEM32)) return true;
   SetDllDirectoryW(L"");
   return false;
 }

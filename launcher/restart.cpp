@@ -71,7 +71,7 @@ KernelHandle ConfirmRestart(const std::wstring& mark) {
   return KernelHandle();
 }
 
-RestartVerdict RestartSelf() {
+RestartVerdict RestartSelf(const LauncherPaths& paths) {
   // Both travel as handles the new launcher inherits: a named event could be made first, and
   // signalled, by any program of the session.
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
@@ -87,7 +87,7 @@ RestartVerdict RestartSelf() {
   const std::wstring mark = inherited.empty() ? std::wstring(L"-") : HandleText(confirmed.get()) + L" " +
                                                                         HandleText(selfForChild.get());
   SetEnvironmentVariableW(kRestartMarkVariable, mark.c_str());
-  const KernelHandle child = StartWatchedProcess(LauncherPath, GetCommandLineW(), 0, LauncherFolder, inherited);
+  const KernelHandle child = StartWatchedProcess(paths.path, GetCommandLineW(), 0, paths.folder, inherited);
   SetEnvironmentVariableW(kRestartMarkVariable, nullptr);  // the engine may be started instead
   if (!child) return RestartVerdict::Failed;
   if (inherited.empty()) return RestartVerdict::Started;  // nothing to wait on: taken as started
@@ -108,10 +108,10 @@ RestartVerdict RestartSelf() {
   }
 }
 
-void PutBackOldLauncher() {
-  const std::wstring old = LauncherPath + kOldLauncherSuffix;
+void PutBackOldLauncher(const LauncherPaths& paths) {
+  const std::wstring old = paths.path + kOldLauncherSuffix;
   if (GetFileAttributesW(old.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-  ClearReadOnly(LauncherPath);
-  if (!DeleteFileW(LauncherPath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return;
-  MoveFileExW(old.c_str(), LauncherPath.c_str(), MOVEFILE_WRITE_THROUGH);
+  ClearReadOnly(paths.path);
+  if (!DeleteFileW(paths.path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return;
+  MoveFileExW(old.c_str(), paths.path.c_str(), MOVEFILE_WRITE_THROUGH);
 }

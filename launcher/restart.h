@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/handles.h"
+#include "base/launcher_paths.h"
 
 enum class RestartVerdict {
   Started,  // it confirmed its start: the run is its own now
@@ -16,11 +17,11 @@ enum class RestartVerdict {
 
 // Starts the launcher's own executable again, same command line, same console, and waits for
 // its confirmation (its first step), or its end, for a while.
-[[nodiscard]] RestartVerdict RestartSelf();
+[[nodiscard]] RestartVerdict RestartSelf(const LauncherPaths& paths);
 
 // After a failed restart: the old launcher (this process, kept as ".eski") goes back under its
 // name, so that the shortcut keeps working. The next start may fetch the new one again, once.
-void PutBackOldLauncher();
+void PutBackOldLauncher(const LauncherPaths& paths);
 
 // Set for the restarted launcher only, and taken out of the environment first thing, so that
 // neither the engine nor a later start sees it.

@@ -15,7 +15,6 @@
 #include "base/handles.h"
 #include "base/launcher_paths.h"
 #include "base/process.h"
-#include "console/console.h"
 
 namespace {
 
@@ -48,24 +47,7 @@ std::wstring FullPathOf(const std::wstring& path) {
   return full;
 }
 
-}  // namespace
-
-std::wstring InstallFolderOf(std::wstring localAppData) {
-  for (wchar_t& unit : localAppData) {
-    if (unit == L'/') unit = L'\\';
-  }
-  while (!localAppData.empty() && localAppData.back() == L'\\') localAppData.pop_back();
-  return localAppData + kInstallFolderName;
-}
-
-bool IsSameFile(const std::wstring& a, const std::wstring& b) {
-  const auto identityA = FileIdentity(a);
-  const auto identityB = FileIdentity(b);
-  if (identityA && identityB) return *identityA == *identityB;
-  // One is missing (no installed copy yet): the same name, however written, is the same file.
-  return _wcsicmp(FullPathOf(a).c_str(), FullPathOf(b).c_str()) == 0;
-}
-
+// The desktop's and the Start menu's "Korvantis" shortcut to the installed launcher.
 void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& installFolder) {
   ComScope com;
   IShellLinkW* rawLink = nullptr;
@@ -89,37 +71,56 @@ void CreateShortcuts(const std::wstring& installedLauncher, const std::wstring& 
   // The persist-file interface goes before the link (reverse order of declaration).
 }
 
+}  // namespace
+
+std::wstring InstallFolderOf(std::wstring localAppData) {
+  for (wchar_t& unit : localAppData) {
+    if (unit == L'/') unit = L'\\';
+  }
+  while (!localAppData.empty() && localAppData.back() == L'\\') localAppData.pop_back();
+  return localAppData + kInstallFolderName;
+}
+
+bool IsSameFile(const std::wstring& a, const std::wstring& b) {
+  const auto identityA = FileIdentity(a);
+  const auto identityB = FileIdentity(b);
+  if (identityA && identityB) return *identityA == *identityB;
+  // One is missing (no installed copy yet): the same name, however written, is the same file.
+  return _wcsicmp(FullPathOf(a).c_str(), FullPathOf(b).c_str()) == 0;
+}
+
+
 void StartInstalledCopy(const std::wstring& installedLauncher, const std::wstring& installFolder) {
   // The first copy's own arguments are not passed on; a failed start is not reported.
   (void)StartProcess(installedLauncher, L"\"" + installedLauncher + L"\"", CREATE_NEW_CONSOLE, installFolder);
 }
 
-std::optional<int> SelfInstall(const std::wstring& launcherPath) {
+Installation InstallSelf(const std::wstring& launcherPath) {
+  Installation installation;
   const std::optional<std::wstring> localAppData = ReadEnvironmentVariable(L"LOCALAPPDATA");
   if (!localAppData) {
-    return 1;
+    return installation;
   }
-  const std::wstring installFolder = InstallFolderOf(*localAppData);
-  const std::wstring installedLauncher = installFolder + kLauncherFileName;
-  if (IsSameFile(installedLauncher, launcherPath)) {
-    return std::nullopt;
+  installation.folder = InstallFolderOf(*localAppData);
+  installation.launcher = installation.folder + kLauncherFileName;
+  if (IsSameFile(installation.launcher, launcherPath)) {
+    installation.outcome = InstallOutcome::AlreadyInstalled;
+    return installation;
   }
 
-  CreateDirectoryW(installFolder.c_str(), nullptr);
+  CreateDirectoryW(installation.folder.c_str(), nullptr);
   // CopyFileW carries a read-only attribute over, and cannot replace a read-only file: such an
   // installed launcher could never be updated (its ".eski" copy never deleted).
-  ClearReadOnly(installedLauncher);
-  const bool copied = CopyFileW(launcherPath.c_str(), installedLauncher.c_str(), FALSE) != 0;
-  ClearReadOnly(installedLauncher);
-  if (!copied && GetFileAttributesW(installedLauncher.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    PrintColored(Color::Error, "  Kurulamadi: %ls\n  Kapatmak icin bir tusa bas...", installFolder.c_str());
-    WaitForKey();
-    return 1;
+  ClearReadOnly(installation.launcher);
+  const bool copied = CopyFileW(launcherPath.c_str(), installation.launcher.c_str(), FALSE) != 0;
+  ClearReadOnly(installation.launcher);
+  if (!copied && GetFileAttributesW(installation.launcher.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    installation.outcome = InstallOutcome::CannotCopy;
+    return installation;
   }
   // A copy that failed beside an existing installed launcher (one that is running, say)
   // still hands over to that one.
-  CreateShortcuts(installedLauncher, installFolder);
-  PrintColored(Color::Success, "  Kuruldu. Masaustunde Korvantis kisayolu var.\n");
-  StartInstalledCopy(installedLauncher, installFolder);
-  return 0;
+  CreateShortcuts(installation.launcher, installation.folder);
+  installation.outcome = InstallOutcome::Installed;
+  return installation;
 }

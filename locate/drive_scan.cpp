@@ -3,51 +3,35 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <iterator>
 
 #include "base/handles.h"
 #include "base/launcher_paths.h"
-#include "console/console.h"
 #include "locate/game_folder.h"
 
-const wchar_t* const ScanSkipNames[12] = {
+namespace {
+
+// Folders no game is installed in, and that are large: the walk does not enter them.
+constexpr const wchar_t* kScanSkipNames[] = {
     L"Windows",   L"$Recycle.Bin", L"System Volume Information", L"ProgramData",
     L"AppData",   L"node_modules", L".git",                      L"Microsoft",
     L"WindowsApps", L"$WinREAgent", L"Recovery",                 L"PerfLogs",
 };
 
-namespace {
-
-constexpr std::size_t kScanTextKeep = kScanTextMax - 3;
-// The line's text field is padded past the longest text, so a shorter one overwrites it; the
-// wipe covers the whole line with one column to spare.
-constexpr wchar_t kScanLinePrefix[] = L"  Taraniyor: ";
-constexpr int kScanFieldWidth = static_cast<int>(kScanTextMax) + 2;
-constexpr int kScanWipeWidth = static_cast<int>(std::size(kScanLinePrefix) - 1) + kScanFieldWidth + 1;
 // The longest path Windows can name: reserved once, so descending never reallocates.
 constexpr std::size_t kScanPathReserve = kLongestPathUnits + 1;
 constexpr DWORD kPlainDirectoryMask = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
 
-void DrawScanLine(const std::wstring& folder, std::uint32_t& lastDrawTick) {
+void ReportFolder(const std::wstring& folder, std::uint32_t& lastDrawTick, const ScanReport& report) {
   const std::uint32_t now = GetTickCount();
   if (!ScanRedrawDue(now, lastDrawTick)) {
     return;
   }
   lastDrawTick = now;
-  const std::wstring text = ScanProgressText(folder);
-  SetConsoleColor(Color::Quiet);
-  PrintWide(L"\r%ls%-*ls", kScanLinePrefix, kScanFieldWidth, text.c_str());
-  SetConsoleColor(Color::Normal);
+  if (report.folder) report.folder(folder);
 }
-
-bool IsHighSurrogate(wchar_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-
-}  // namespace
 
 bool IsScanSkipName(const wchar_t* name) {
-  for (const wchar_t* skip : ScanSkipNames) {
+  for (const wchar_t* skip : kScanSkipNames) {
     if (_wcsicmp(name, skip) == 0) {
       return true;
     }
@@ -55,19 +39,11 @@ bool IsScanSkipName(const wchar_t* name) {
   return false;
 }
 
-std::wstring ScanProgressText(const std::wstring& folder) {
-  if (folder.size() <= kScanTextMax) {
-    return folder;
-  }
-  // Never split a surrogate pair: half a character would print as garbage.
-  std::size_t keep = kScanTextKeep;
-  if (IsHighSurrogate(folder[keep - 1])) {
-    --keep;
-  }
-  return folder.substr(0, keep) + L"...";
-}
+}  // namespace
 
-bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastDrawTick, std::wstring& found) {
+
+bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastDrawTick, std::wstring& found,
+                 const ScanReport& report) {
   if (IsGameFolderInPlace(folder)) {
     found = folder;
     return true;
@@ -75,7 +51,7 @@ bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastD
   if (depth == 0) {
     return false;
   }
-  DrawScanLine(folder, lastDrawTick);
+  ReportFolder(folder, lastDrawTick, report);
 
   const std::size_t length = folder.size();
   folder.append(L"\\*");
@@ -99,15 +75,15 @@ bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastD
       continue;
     }
     folder.append(entry.cFileName);
-    hit = ScanForGame(folder, depth - 1, lastDrawTick, found);
+    hit = ScanForGame(folder, depth - 1, lastDrawTick, found, report);
     folder.resize(length + 1);
   } while (!hit && FindNextFileW(search.get(), &entry));
   folder.resize(length);
   return hit;
 }
 
-std::wstring ScanFixedDrives() {
-  PrintColored(Color::Normal, "  Counter-Strike 1.6 bilgisayarda araniyor (biraz surebilir)...\n");
+std::wstring ScanFixedDrives(const ScanReport& report) {
+  if (report.started) report.started();
   std::wstring found;
   const DWORD drives = GetLogicalDrives();
   std::wstring folder;
@@ -123,8 +99,8 @@ std::wstring ScanFixedDrives() {
       continue;
     }
     folder.assign(root, 2);  // "D:": children then read "D:\name"
-    (void)ScanForGame(folder, kScanDepth, lastDrawTick, found);
+    (void)ScanForGame(folder, kScanDepth, lastDrawTick, found, report);
   }
-  PrintWide(L"\r%-*ls\r", kScanWipeWidth, L"");
+  if (report.ended) report.ended();
   return found;
 }

@@ -2,14 +2,15 @@
 // Where is Counter-Strike 1.6? The saved path first, then Steam, the registry, the drives.
 #include <string>
 
-// Steam's published browser-protocol link asking the client to install application 10.
-inline constexpr wchar_t kSteamInstallLink[] = L"steam://install/10";
+#include "locate/drive_scan.h"
 
-// The game folder, or empty when no source yields one.
-[[nodiscard]] std::wstring LocateGame();
+struct LocatedGame {
+  std::wstring folder;       // empty when no source yields one
+  bool fromSavedPath = false;  // the saved path still holds: nothing new to tell
+};
 
-[[nodiscard]] std::wstring ReadSavedGameFolder();
-void WriteSavedGameFolder(const std::wstring& gameFolder);
+// Saves a folder found anew, for the next start.
+[[nodiscard]] LocatedGame LocateGame(const std::wstring& launcherFolder, const ScanReport& scan);
 
-// Messages, Steam's install request, one key wait.
-void ReportGameMissing();
+[[nodiscard]] std::wstring ReadSavedGameFolder(const std::wstring& launcherFolder);
+void WriteSavedGameFolder(const std::wstring& launcherFolder, const std::wstring& gameFolder);

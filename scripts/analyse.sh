@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Static analysis of the launcher's own code (base/, console/, launcher/, locate/, update/):
-# clang-tidy with .clang-tidy against the mingw compile database, then cppcheck.
+# clang-tidy with .clang-tidy against the mingw compile database, then cppcheck; and the one
+# format of all the C++ of the tree (.clang-format).
 # Exits non-zero on any finding. Build folder: build/analyse (configured, never built).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,6 +47,18 @@ if cppcheck --enable=warning,performance,portability --inline-suppr --error-exit
   echo "cppcheck: no finding ($((SECONDS - start)) s)"
 else
   echo "cppcheck: FINDINGS ($((SECONDS - start)) s)" >&2
+  status=1
+fi
+start=$SECONDS
+# Every C++ file of ours, the probes, tests and fuzzers too; the fuzz corpus is data.
+mapfile -t formatted < <(cd "$root" && find base console launcher locate update resources tests fuzz bench \
+                           \( -name '*.cpp' -o -name '*.h' \) -not -path '*/corpus/*' | sort)
+format_log=$build/clang-format.log
+if (cd "$root" && clang-format-14 --dry-run --Werror "${formatted[@]}") >"$format_log" 2>&1; then
+  echo "clang-format: no finding (${#formatted[@]} files, $((SECONDS - start)) s)"
+else
+  echo "clang-format: FINDINGS (apply it: clang-format-14 -i FILE):" >&2
+  grep -E '^[^ ].*: (warning|error): ' "$format_log" | cut -d: -f1 | sort -u >&2 || tail -n 20 "$format_log" >&2
   status=1
 fi
 exit $status

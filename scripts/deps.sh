@@ -19,6 +19,7 @@ packages=(
   osslsigncode                 # Authenticode signature of a release (scripts/release.sh)
   wrk                          # load run of bench/cache_load (edge against origin)
   clang clang-tidy cppcheck    # native fuzzing build and static analysis
+  clang-format                 # the one format of the C++ (scripts/analyse.sh checks it)
   libclang-rt-14-dev
 )
 

@@ -14,10 +14,13 @@
 //   600   4   the number of fallback hosts, 1 to 3
 //   604 1536  the fallback hosts in the order they are tried, 512 bytes each as the main one
 // A launcher with one host keeps layout 1: launchers from before layout 2 take no other.
+// No Windows header: the launcher reads the block of a launcher it fetched with this same
+// layout (update/launcher_image.cpp), natively too.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,23 +34,30 @@ struct BuildIdentity {
   std::uint32_t layout;
   std::uint32_t keyKind;
   std::array<unsigned char, 64> key;
-  wchar_t host[kHostUnits];
+  char16_t host[kHostUnits];
   std::uint32_t fallbackHostCount;
-  wchar_t fallbackHosts[kMostFallbackHosts][kHostUnits];
+  char16_t fallbackHosts[kMostFallbackHosts][kHostUnits];
 };
-static_assert(sizeof(wchar_t) == 2 && sizeof(BuildIdentity) == 2140);
+static_assert(sizeof(BuildIdentity) == 2140);
 static_assert(offsetof(BuildIdentity, key) == 24 && offsetof(BuildIdentity, host) == 88);
 static_assert(offsetof(BuildIdentity, fallbackHostCount) == 600 && offsetof(BuildIdentity, fallbackHosts) == 604);
+// Layout 1's fields: what every launcher reads in another.
+inline constexpr std::size_t kLayoutOneBytes = offsetof(BuildIdentity, fallbackHostCount);
 
 // Defined by the build (KORVANTIS_UPDATE_HOST, KORVANTIS_UPDATE_KEY).
 extern const BuildIdentity BuiltIdentity;
 
+// A host field as text: up to its first NUL, or all of it.
+inline std::wstring HostText(const char16_t (&field)[kHostUnits]) {
+  return std::wstring(std::begin(field), std::find(std::begin(field), std::end(field), u'\0'));
+}
+
 // The hosts to ask, in order: the main one, then the fallback hosts of layout 2 and later.
 inline std::vector<std::wstring> UpdateHostsOf(const BuildIdentity& identity) {
-  std::vector<std::wstring> hosts{std::wstring(identity.host, wcsnlen(identity.host, kHostUnits))};
+  std::vector<std::wstring> hosts{HostText(identity.host)};
   if (identity.layout < 2) return hosts;
   for (std::size_t i = 0; i < identity.fallbackHostCount && i < kMostFallbackHosts; ++i) {
-    hosts.emplace_back(identity.fallbackHosts[i], wcsnlen(identity.fallbackHosts[i], kHostUnits));
+    hosts.push_back(HostText(identity.fallbackHosts[i]));
   }
   return hosts;
 }

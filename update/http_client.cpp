@@ -434,3 +434,5 @@ bool FinishFileDownload(FileDownload& download) {
   download.file.reset();
   return download.http.ok && flushed;
 }
+
+bool OpenHttpClient(HttpClient& client) { return Connect(client); }

@@ -16,7 +16,7 @@
 // request is made, requests may run on several threads at once, each on a connection of its
 // own.
 struct HttpClient {
-  explicit HttpClient(std::wstring updateHost = BuiltIdentity.host) : host(std::move(updateHost)) {}
+  explicit HttpClient(std::wstring updateHost = HostText(BuiltIdentity.host)) : host(std::move(updateHost)) {}
   std::wstring host;
   InternetHandle session;
   InternetHandle connection;
@@ -48,6 +48,10 @@ struct FileSink {
   // starts it over. May be empty.
   std::function<void(std::int64_t bytes)> written;
 };
+
+// Opens the client's session and connection, as its first request would: before requests run
+// on several threads, so that none of them makes them.
+[[nodiscard]] bool OpenHttpClient(HttpClient& client);
 
 // The GetTickCount64() value by which a request must be done: every wait in it (the name, the
 // connection, the head, each read) ends by then, and a body still coming fails.

@@ -1,10 +1,13 @@
 #include "update/launcher_image.h"
 
+#include <cstddef>
+
+#include "update/build_identity.h"
+
 namespace {
 
-constexpr std::size_t kLayoutOffset = 16;
-constexpr std::size_t kKeyKindOffset = 20;
-constexpr std::size_t kIdentityBytes = 600;
+constexpr std::size_t kLayoutOffset = offsetof(BuildIdentity, layout);
+constexpr std::size_t kKeyKindOffset = offsetof(BuildIdentity, keyKind);
 // Layout 1's fields stay where they are in every later layout, which only adds after them.
 constexpr std::uint32_t kFirstLayout = 1;
 
@@ -17,9 +20,9 @@ std::uint32_t ReadLittleEndian32(std::string_view bytes, std::size_t at) {
 }  // namespace
 
 std::optional<std::uint32_t> LauncherImageKeyKind(std::string_view image, std::string_view magic) {
-  if (magic.size() != kLayoutOffset) return std::nullopt;
+  if (magic.size() != sizeof(BuildIdentity::magic)) return std::nullopt;
   const std::size_t at = image.find(magic);
-  if (at == std::string_view::npos || image.size() - at < kIdentityBytes) return std::nullopt;
+  if (at == std::string_view::npos || image.size() - at < kLayoutOneBytes) return std::nullopt;
   // Two blocks would let a file show one and be another.
   if (image.find(magic, at + 1) != std::string_view::npos) return std::nullopt;
   if (ReadLittleEndian32(image, at + kLayoutOffset) < kFirstLayout) return std::nullopt;

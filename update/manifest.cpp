@@ -19,8 +19,8 @@ std::wstring BuildManifestPath() {
   return std::wstring(kUpdateRoot) + L"manifest.txt?t=" + std::to_wstring(ticks ^ seconds);
 }
 
-std::wstring MakeLocalPath(const std::string& name) {
-  std::wstring path = LauncherFolder + Utf8ToWide(name);
+std::wstring MakeLocalPath(const std::wstring& launcherFolder, const std::string& name) {
+  std::wstring path = launcherFolder + Utf8ToWide(name);
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
   }
@@ -42,13 +42,7 @@ bool MatchesEntry(const ManifestEntry& entry, std::int64_t size, const std::stri
 
 }  // namespace
 
-bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath) {
-  // Hashing only same-sized files keeps an up-to-date start cheap.
-  const std::int64_t size = LocalFileSize(localPath);
-  return size == entry.size && MatchesEntry(entry, size, HashFileSha256(localPath));
-}
-
-UpdateManifest ReadManifest(std::string_view body) {
+UpdatePlan PlanUpdate(const std::wstring& launcherFolder, std::string_view content) {
   struct Listed {
     ManifestEntry entry;
     std::wstring local;
@@ -56,10 +50,10 @@ UpdateManifest ReadManifest(std::string_view body) {
     bool missing;            // known not to be there, not merely unreadable
   };
   std::vector<Listed> listed;
-  ForEachLine(body, [&listed](std::string_view line) {
+  ForEachLine(content, [&listed, &launcherFolder](std::string_view line) {
     std::optional<ManifestEntry> entry = ParseManifestLine(line);
     if (!entry) return;
-    std::wstring local = MakeLocalPath(entry->name);
+    std::wstring local = MakeLocalPath(launcherFolder, entry->name);
     const std::int64_t size = LocalFileSize(local);
     const DWORD error = size < 0 ? GetLastError() : ERROR_SUCCESS;
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -77,19 +71,19 @@ UpdateManifest ReadManifest(std::string_view body) {
   }
   std::vector<std::string> hashed(toHash.size());
   // A spinning disk reads one file after another faster than several at once.
-  const unsigned hashers = VolumeHasSeekPenalty(LauncherFolder) ? 1 : kHashWorkers;
+  const unsigned hashers = VolumeHasSeekPenalty(launcherFolder) ? 1 : kHashWorkers;
   RunOnWorkers(toHash.size(), hashers, [&toHash, &hashed](std::size_t i) { hashed[i] = HashFileSha256(toHash[i]); });
   for (std::size_t i = 0; i < toHash.size(); ++i) digests[toHash[i]] = std::move(hashed[i]);
 
-  UpdateManifest manifest;
+  UpdatePlan plan;
   for (Listed& item : listed) {
     // Whatever lies there now is the player's: a placed-once file is only ever filled in. One
     // that cannot be examined (access denied, a path too long) is not fetched for nothing.
     const bool current = item.entry.once ? !item.missing
                                          : MatchesEntry(item.entry, item.localSize, digests[item.local]);
     if (current) continue;
-    manifest.totalBytes = SaturatingAdd(manifest.totalBytes, item.entry.size);
-    manifest.entries.push_back(std::move(item.entry));
+    plan.totalBytes = SaturatingAdd(plan.totalBytes, item.entry.size);
+    plan.entries.push_back(std::move(item.entry));
   }
-  return manifest;
+  return plan;
 }

@@ -13,7 +13,8 @@ inline constexpr std::uint64_t kManifestMaxBytes = 64ull << 20;
 // threads than that only take turns.
 inline constexpr unsigned kHashWorkers = 6;
 
-struct UpdateManifest {
+// What an update must fetch.
+struct UpdatePlan {
   std::vector<ManifestEntry> entries;  // not current, in manifest order
   std::int64_t totalBytes = 0;         // saturating sum of their sizes
 };
@@ -22,10 +23,9 @@ struct UpdateManifest {
 [[nodiscard]] std::wstring BuildManifestPath();
 
 // Launcher folder + the UTF-8 name, "/" turned into "\".
-[[nodiscard]] std::wstring MakeLocalPath(const std::string& name);
+[[nodiscard]] std::wstring MakeLocalPath(const std::wstring& launcherFolder, const std::string& name);
 
-// Same size, then same SHA-256 text. A digest that could not be computed matches no hash
-// field, an empty one included.
-[[nodiscard]] bool IsEntryCurrent(const ManifestEntry& entry, const std::wstring& localPath);
-
-[[nodiscard]] UpdateManifest ReadManifest(std::string_view body);
+// The manifest's entries whose local file is not current (not the same size, then not the same
+// SHA-256 text; a digest that could not be computed matches no hash field, an empty one
+// included), with the local files hashed side by side.
+[[nodiscard]] UpdatePlan PlanUpdate(const std::wstring& launcherFolder, std::string_view content);

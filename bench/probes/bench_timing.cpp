@@ -23,6 +23,7 @@
 
 #include "console_capture.h"
 #include "base/launcher_paths.h"
+#include "launcher/messages.h"
 #include "locate/drive_scan.h"
 #include "update/http_client.h"
 #include "update/sha256.h"
@@ -102,8 +103,9 @@ int wmain(int argc, wchar_t** argv) {
     folder.reserve(kLongestPathUnits + 1);
     std::wstring found;
     std::uint32_t lastDrawTick = 0;
+    // Its line drawn as the launcher draws it, into the capture.
     outcome.ok = !ScanForGame(folder, static_cast<std::uint32_t>(std::wcstoul(argv[3], nullptr, 10)), lastDrawTick,
-                              found);
+                              found, ScanLines());
   } else {
     return BenchUsage(kUsage);
   }

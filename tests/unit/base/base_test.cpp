@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -60,6 +61,38 @@ TEST(ReadEnvironmentVariable, WholeValueOrNothing) {
   EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
   ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANTIS_TEST_VALUE", nullptr));
   EXPECT_FALSE(ReadEnvironmentVariable(L"KORVANTIS_TEST_VALUE").has_value());
+}
+
+TEST(RunOnWorkers, EachJobOnceOnAtMostThatManyThreadsAndTicksOnTheCaller) {
+  const struct {
+    std::size_t count;
+    unsigned workers;
+  } rows[] = {{0, 6}, {1, 6}, {7, 1}, {7, 3}, {200, 12}, {3, 100}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.count) + " jobs, " + std::to_string(row.workers) + " workers");
+    std::vector<std::atomic<int>> ran(row.count);
+    std::vector<std::atomic<DWORD>> on(row.count);
+    std::vector<DWORD> tickedOn;
+    const DWORD caller = GetCurrentThreadId();
+    RunOnWorkers(
+        row.count, row.workers,
+        [&ran, &on](std::size_t i) {
+          ++ran[i];
+          on[i] = GetCurrentThreadId();
+          Sleep(i % 4 == 0 ? 1 : 0);
+        },
+        [&tickedOn] { tickedOn.push_back(GetCurrentThreadId()); });
+    std::vector<DWORD> threads;
+    for (std::size_t i = 0; i < row.count; ++i) {
+      EXPECT_EQ(ran[i], 1) << i;
+      if (std::find(threads.begin(), threads.end(), on[i].load()) == threads.end()) threads.push_back(on[i]);
+    }
+    EXPECT_LE(threads.size(), std::min<std::size_t>(row.workers, row.count));
+    EXPECT_EQ(std::count(threads.begin(), threads.end(), caller), 0);  // the caller only draws
+    // Nothing to do, nothing drawn; else at least the last drawing, always by the caller.
+    EXPECT_EQ(tickedOn.empty(), row.count == 0);
+    EXPECT_EQ(std::count(tickedOn.begin(), tickedOn.end(), caller), static_cast<std::ptrdiff_t>(tickedOn.size()));
+  }
 }
 
 TEST(JobLine, RunsJobsInOrderBesideThePoster) {

@@ -41,36 +41,39 @@ std::string ReadBytes(const std::wstring& path) {
 class SavedPathTest : public testing::Test {
  protected:
   void SetUp() override {
-    LauncherFolder = MakeScratchFolder(L"korvantis-saved-path");
-    DeleteFileW((LauncherFolder + L"hl_yolu.txt").c_str());
+    folder_ = MakeScratchFolder(L"korvantis-saved-path");
+    DeleteFileW((folder_ + L"hl_yolu.txt").c_str());
   }
-  std::wstring SavedFile() const { return LauncherFolder + L"hl_yolu.txt"; }
+  std::wstring SavedFile() const { return folder_ + L"hl_yolu.txt"; }
+  std::wstring Read() const { return ReadSavedGameFolder(folder_); }
+  void Write(const std::wstring& game) const { WriteSavedGameFolder(folder_, game); }
+  std::wstring folder_;
 };
 
 TEST_F(SavedPathTest, WrittenAsRawUtf16AndReadBack) {
   const std::wstring folder = L"D:\\Oyunlar\\\u00d6\u015f\u011f\u0130";
-  WriteSavedGameFolder(folder);
+  Write(folder);
   const std::string bytes = ReadBytes(SavedFile());
   ASSERT_EQ(bytes.size(), folder.size() * 2);  // no byte-order mark, no terminator
   EXPECT_EQ(bytes.substr(0, 4), std::string("D\0:\0", 4));
   EXPECT_EQ(static_cast<unsigned char>(bytes[22]), 0xd6u);  // U+00D6 little-endian
-  EXPECT_EQ(ReadSavedGameFolder(), folder);
-  WriteSavedGameFolder(L"E:\\x");  // replaced, not appended
+  EXPECT_EQ(Read(), folder);
+  Write(L"E:\\x");  // replaced, not appended
   EXPECT_EQ(ReadBytes(SavedFile()).size(), 8u);
 }
 
 TEST_F(SavedPathTest, MissingEmptyLongAndForeignFiles) {
-  EXPECT_EQ(ReadSavedGameFolder(), L"");
+  EXPECT_EQ(Read(), L"");
   WriteBytes(SavedFile(), "");
-  EXPECT_EQ(ReadSavedGameFolder(), L"");
-  WriteSavedGameFolder(std::wstring(300, L'a'));
-  EXPECT_EQ(ReadSavedGameFolder(), std::wstring(259, L'a'));  // cut, so it will not validate
+  EXPECT_EQ(Read(), L"");
+  Write(std::wstring(300, L'a'));
+  EXPECT_EQ(Read(), std::wstring(259, L'a'));  // cut, so it will not validate
   WriteBytes(SavedFile(), std::string("\xff\xfe" "C\0:\0", 6));
-  EXPECT_EQ(ReadSavedGameFolder(), L"\ufeffC:");
+  EXPECT_EQ(Read(), L"\ufeffC:");
   WriteBytes(SavedFile(), "C:\\Games");  // 8-bit text reads as nonsense units
-  EXPECT_NE(ReadSavedGameFolder(), L"C:\\Games");
+  EXPECT_NE(Read(), L"C:\\Games");
   WriteBytes(SavedFile(), std::string("C\0\0\0D\0", 6));  // ends at the first NUL unit
-  EXPECT_EQ(ReadSavedGameFolder(), L"C");
+  EXPECT_EQ(Read(), L"C");
 }
 
 TEST_F(SavedPathTest, GameFolderNeedsBothEntries) {

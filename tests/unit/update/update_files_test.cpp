@@ -44,13 +44,10 @@ class UpdateFolder : public testing::Test {
     folder_ = std::wstring(base) + L"korvantis_update_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
               std::wstring(info->name(), info->name() + std::char_traits<char>::length(info->name())) + L"\\";
     CreateDirectoryW(folder_.c_str(), nullptr);
-    savedFolder_ = LauncherFolder;
-    LauncherFolder = folder_;
   }
-  void TearDown() override {
-    LauncherFolder = savedFolder_;
-    RemoveTree(folder_);
-  }
+  void TearDown() override { RemoveTree(folder_); }
+  // The plan for a manifest against this folder.
+  UpdatePlan Plan(const std::string& content) const { return PlanUpdate(folder_, content); }
 
   static void RemoveTree(const std::wstring& dir) {
     WIN32_FIND_DATAW data;
@@ -83,7 +80,6 @@ class UpdateFolder : public testing::Test {
   static bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
   std::wstring folder_;
-  std::wstring savedFolder_;
 };
 
 std::string Pattern(std::size_t size) {
@@ -182,41 +178,42 @@ TEST_F(EntryCurrent, SizeThenDigest) {
                                   nullptr, OPEN_EXISTING, 0, nullptr));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(IsEntryCurrent(c.entry, MakeLocalPath(c.entry.name)), c.current);
+    const std::string line = c.entry.hash + " " + std::to_string(c.entry.size) + " " + c.entry.name;
+    EXPECT_EQ(Plan(line).entries.empty(), c.current);
   }
 }
 
 TEST_F(EntryCurrent, LocalPathUsesBackslashesAndUtf8) {
-  EXPECT_EQ(MakeLocalPath("maps/\xC3\xB6zel a.bsp"), folder_ + L"maps\\\u00f6zel a.bsp");
-  EXPECT_EQ(MakeLocalPath("a\\b"), folder_ + L"a\\b");
+  EXPECT_EQ(MakeLocalPath(folder_, "maps/\xC3\xB6zel a.bsp"), folder_ + L"maps\\\u00f6zel a.bsp");
+  EXPECT_EQ(MakeLocalPath(folder_, "a\\b"), folder_ + L"a\\b");
 }
 
-using ReadManifestTest = UpdateFolder;
+using PlanUpdateTest = UpdateFolder;
 
-TEST_F(ReadManifestTest, ListsOnlyWhatDiffers) {
+TEST_F(PlanUpdateTest, ListsOnlyWhatDiffers) {
   Write(Path(L"abc.txt"), "abc");
   CreateDirectoryW(Path(L"sub dir").c_str(), nullptr);
   Write(Path(L"sub dir\\empty.txt"), "");
   const std::string body = std::string("# comment\r\n") + kAbcSha + " 3 abc.txt\r\n" + kEmptySha +
                            " 0 sub dir/empty.txt  \r\n\r\n" + kAbcSha + " 10 new/one.txt\n" + kEmptySha +
                            " 7 ../outside.txt\n" + kAbcSha + " 5 abc.txt\n" + kEmptySha + " 4 last.txt";
-  const UpdateManifest manifest = ReadManifest(body);
-  ASSERT_EQ(manifest.entries.size(), 3u);
-  EXPECT_EQ(manifest.entries[0].name, "new/one.txt");
-  EXPECT_EQ(manifest.entries[1].name, "abc.txt");
-  EXPECT_EQ(manifest.entries[2].name, "last.txt");
-  EXPECT_EQ(manifest.totalBytes, 10 + 5 + 4);
+  const UpdatePlan plan = Plan(body);
+  ASSERT_EQ(plan.entries.size(), 3u);
+  EXPECT_EQ(plan.entries[0].name, "new/one.txt");
+  EXPECT_EQ(plan.entries[1].name, "abc.txt");
+  EXPECT_EQ(plan.entries[2].name, "last.txt");
+  EXPECT_EQ(plan.totalBytes, 10 + 5 + 4);
 }
 
-TEST_F(ReadManifestTest, EmptyBodyAndSaturatingTotal) {
-  const UpdateManifest empty = ReadManifest("");
+TEST_F(PlanUpdateTest, EmptyBodyAndSaturatingTotal) {
+  const UpdatePlan empty = Plan("");
   EXPECT_TRUE(empty.entries.empty());
   EXPECT_EQ(empty.totalBytes, 0);
 
   const std::string huge = "h 99999999999999999999 a\nh 9223372036854775807 b\n";
-  EXPECT_EQ(ReadManifest(huge).totalBytes, std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(Plan(huge).totalBytes, std::numeric_limits<std::int64_t>::max());
   const std::string negative = "h -9223372036854775808 a\nh -1 b\n";
-  EXPECT_EQ(ReadManifest(negative).totalBytes, std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(Plan(negative).totalBytes, std::numeric_limits<std::int64_t>::min());
 }
 
 TEST(BuildFilePath, EncodedNameAndVersionToken) {
@@ -277,17 +274,21 @@ TEST(LauncherImageKeyKind, TheOneBlockOfLayoutOneOrLater) {
   layoutZero[1000 + offsetof(BuildIdentity, layout)] = 0;
   EXPECT_EQ(LauncherImageKeyKind(layoutZero, magic), std::nullopt);
   EXPECT_EQ(LauncherImageKeyKind(image + block, magic), std::nullopt);  // two blocks
-  constexpr std::size_t kLayoutOneBytes = 600;
   EXPECT_EQ(LauncherImageKeyKind(image.substr(0, 1000 + kLayoutOneBytes), magic), kNoUpdateKey);
   EXPECT_EQ(LauncherImageKeyKind(image.substr(0, 1000 + kLayoutOneBytes - 1), magic), std::nullopt);
   EXPECT_EQ(LauncherImageKeyKind(std::string(5000, 'x'), magic), std::nullopt);
 }
 
+void SetHost(char16_t (&field)[kHostUnits], std::u16string_view host) {
+  std::fill(std::begin(field), std::end(field), u'\0');
+  std::copy(host.begin(), host.end(), std::begin(field));
+}
+
 TEST(UpdateHostsOf, MainHostThenTheFallbacksOfALaterLayout) {
   BuildIdentity identity{};
-  std::wcscpy(identity.host, L"ana.example");
-  std::wcscpy(identity.fallbackHosts[0], L"yedek1.example");
-  std::wcscpy(identity.fallbackHosts[1], L"yedek2.example");
+  SetHost(identity.host, u"ana.example");
+  SetHost(identity.fallbackHosts[0], u"yedek1.example");
+  SetHost(identity.fallbackHosts[1], u"yedek2.example");
   identity.fallbackHostCount = 2;
   identity.layout = 1;  // what follows layout 1's fields is not read
   EXPECT_EQ(UpdateHostsOf(identity), (std::vector<std::wstring>{L"ana.example"}));
@@ -295,7 +296,7 @@ TEST(UpdateHostsOf, MainHostThenTheFallbacksOfALaterLayout) {
   EXPECT_EQ(UpdateHostsOf(identity), (std::vector<std::wstring>{L"ana.example", L"yedek1.example", L"yedek2.example"}));
   identity.fallbackHostCount = 0xFFFFFFFF;  // never past the block
   EXPECT_EQ(UpdateHostsOf(identity).size(), 1 + kMostFallbackHosts);
-  std::fill(std::begin(identity.host), std::end(identity.host), L'a');  // no NUL: bounded by the field
+  std::fill(std::begin(identity.host), std::end(identity.host), u'a');  // no NUL: bounded by the field
   EXPECT_EQ(UpdateHostsOf(identity).front(), std::wstring(kHostUnits, L'a'));
   // The launcher built here has one host, and so layout 1, which launchers before layout 2 read.
   EXPECT_EQ(BuiltIdentity.layout, 1u);
