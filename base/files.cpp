@@ -15,8 +15,8 @@ constexpr DWORD kScannerRetryMs = 100;
 }  // namespace
 
 std::optional<std::string> ReadWholeFile(const std::wstring& path, std::uint64_t maxBytes) {
-  const FileHandle file = OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                              nullptr));
+  const FileHandle file =
+      OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return std::nullopt;
   std::string bytes;
   char chunk[kFileReadChunkBytes];
@@ -33,8 +33,8 @@ bool ReplaceFileContents(const std::wstring& path, std::string_view bytes) {
   if (bytes.size() > MAXDWORD) return false;
   const std::wstring temp = path + kDownloadSuffix;
   {
-    const FileHandle file = OwnFile(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    const FileHandle file =
+        OwnFile(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     DWORD written = 0;
     const bool whole = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -55,7 +55,8 @@ bool MoveFileWaitingForScanners(const std::wstring& from, const std::wstring& to
   for (;;) {
     if (MoveFileExW(from.c_str(), to.c_str(), flags)) return true;
     const DWORD error = GetLastError();
-    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || GetTickCount64() - start >= kScannerWaitMs) {
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        GetTickCount64() - start >= kScannerWaitMs) {
       SetLastError(error);
       return false;
     }
@@ -74,8 +75,8 @@ bool VolumeHasSeekPenalty(const std::wstring& path) {
   std::wstring device = volume;
   if (!device.empty() && device.back() == L'\\') device.pop_back();
   // No access rights are needed to ask a device about itself, so no elevation either.
-  const FileHandle handle = OwnFile(CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, 0, nullptr));
+  const FileHandle handle =
+      OwnFile(CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!handle) return false;
   STORAGE_PROPERTY_QUERY query{};
   query.PropertyId = StorageDeviceSeekPenaltyProperty;

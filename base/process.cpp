@@ -29,9 +29,9 @@ KernelHandle StartWatchedProcess(const std::wstring& application, std::wstring c
   }
   PROCESS_INFORMATION process{};
   // An empty folder would fail the call: none means the current one.
-  const BOOL started = CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr,
-                                      inherited.empty() ? FALSE : TRUE, flags, nullptr,
-                                      directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo, &process);
+  const BOOL started =
+      CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, inherited.empty() ? FALSE : TRUE, flags,
+                     nullptr, directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo, &process);
   if (startup.lpAttributeList != nullptr) DeleteProcThreadAttributeList(startup.lpAttributeList);
   if (!started) return KernelHandle();
   CloseHandle(process.hThread);

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <limits>
 
-#define FUZZ_CHECK(condition)                                                      \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
+#define FUZZ_CHECK(condition)                                                               \
+  do {                                                                                      \
+    if (!(condition)) {                                                                     \
       std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                \
-    }                                                                              \
+      std::abort();                                                                         \
+    }                                                                                       \
   } while (false)
 
 // GNU extension, marked so -Wpedantic stays on for the rest.

@@ -138,8 +138,8 @@ std::optional<ReferenceLine> ReferenceParse(std::string_view line) {
   std::size_t second = first + 1;
   while (second < line.size() && line[second] != ' ') ++second;
   if (second >= line.size()) return std::nullopt;
-  ReferenceLine parsed{line.substr(0, first), line.substr(first + 1, second - first - 1),
-                       line.substr(second + 1), once};
+  ReferenceLine parsed{line.substr(0, first), line.substr(first + 1, second - first - 1), line.substr(second + 1),
+                       once};
   if (!ReferenceSafeName(parsed.name)) return std::nullopt;
   if (once && Upper(parsed.name) == "KORVANTIS.EXE") return std::nullopt;  // the launcher is always current
   return parsed;
@@ -156,8 +156,8 @@ void CheckPercentEncoding(std::string_view name) {
   std::string decoded;
   for (std::size_t i = 0; i < encoded.size(); ++i) {
     const char c = encoded[i];
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || IsDigit(c) || c == '.' ||
-                       c == '_' || c == '/' || c == '-';
+    const bool plain =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || IsDigit(c) || c == '.' || c == '_' || c == '/' || c == '-';
     if (plain) {
       decoded.push_back(c);
       continue;
@@ -169,8 +169,8 @@ void CheckPercentEncoding(std::string_view name) {
     FUZZ_CHECK(high >= 0 && low >= 0);
     const char byte = static_cast<char>(high * 16 + low);
     // A byte that may stay plain must never be escaped: the server's paths depend on it.
-    const bool mayStayPlain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                              IsDigit(byte) || byte == '.' || byte == '_' || byte == '/' || byte == '-';
+    const bool mayStayPlain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || IsDigit(byte) ||
+                              byte == '.' || byte == '_' || byte == '/' || byte == '-';
     FUZZ_CHECK(!mayStayPlain);
     decoded.push_back(byte);
     i += 2;

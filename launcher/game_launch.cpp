@@ -30,8 +30,8 @@ std::vector<std::wstring> LauncherUserArguments() {
 
 std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const std::wstring& gameFolder,
                                     const std::vector<std::wstring>& userArguments) {
-  std::wstring commandLine = L"\"" + launcherFolder + kEngineFileName +
-                             L"\" -game cstrike -nointro -rodir \"" + gameFolder;
+  std::wstring commandLine =
+      L"\"" + launcherFolder + kEngineFileName + L"\" -game cstrike -nointro -rodir \"" + gameFolder;
   // Backslashes before a quote escape it when the engine splits its command line: doubled,
   // they stay the folder's own and the quote still ends it.
   const std::size_t lastOther = gameFolder.find_last_not_of(L'\\');
@@ -44,7 +44,6 @@ std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const st
   }
   return commandLine;
 }
-
 
 bool LaunchGame(const std::wstring& launcherFolder, const std::wstring& gameFolder) {
   return StartProcess(launcherFolder + kEngineFileName,

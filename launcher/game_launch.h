@@ -7,6 +7,5 @@
 [[nodiscard]] bool LaunchGame(const std::wstring& launcherFolder, const std::wstring& gameFolder);
 
 // Pure composition, for the above and for tests.
-[[nodiscard]] std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder,
-                                                  const std::wstring& gameFolder,
+[[nodiscard]] std::wstring ComposeGameCommandLine(const std::wstring& launcherFolder, const std::wstring& gameFolder,
                                                   const std::vector<std::wstring>& userArguments);

@@ -84,8 +84,8 @@ RestartVerdict RestartSelf(const LauncherPaths& paths) {
   if (confirmed && selfForChild) inherited = {confirmed.get(), selfForChild.get()};
   // The mark travels in the inherited environment, so the command line stays exactly the
   // player's. Same console, same arguments: the new launcher's output follows in this window.
-  const std::wstring mark = inherited.empty() ? std::wstring(L"-") : HandleText(confirmed.get()) + L" " +
-                                                                        HandleText(selfForChild.get());
+  const std::wstring mark =
+      inherited.empty() ? std::wstring(L"-") : HandleText(confirmed.get()) + L" " + HandleText(selfForChild.get());
   SetEnvironmentVariableW(kRestartMarkVariable, mark.c_str());
   const KernelHandle child = StartWatchedProcess(paths.path, GetCommandLineW(), 0, paths.folder, inherited);
   SetEnvironmentVariableW(kRestartMarkVariable, nullptr);  // the engine may be started instead

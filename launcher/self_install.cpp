@@ -89,7 +89,6 @@ bool IsSameFile(const std::wstring& a, const std::wstring& b) {
   return _wcsicmp(FullPathOf(a).c_str(), FullPathOf(b).c_str()) == 0;
 }
 
-
 void StartInstalledCopy(const std::wstring& installedLauncher, const std::wstring& installFolder) {
   // The first copy's own arguments are not passed on; a failed start is not reported.
   (void)StartProcess(installedLauncher, L"\"" + installedLauncher + L"\"", CREATE_NEW_CONSOLE, installFolder);

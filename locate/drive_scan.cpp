@@ -12,9 +12,10 @@ namespace {
 
 // Folders no game is installed in, and that are large: the walk does not enter them.
 constexpr const wchar_t* kScanSkipNames[] = {
-    L"Windows",   L"$Recycle.Bin", L"System Volume Information", L"ProgramData",
-    L"AppData",   L"node_modules", L".git",                      L"Microsoft",
-    L"WindowsApps", L"$WinREAgent", L"Recovery",                 L"PerfLogs",
+    L"Windows",     L"$Recycle.Bin", L"System Volume Information",
+    L"ProgramData", L"AppData",      L"node_modules",
+    L".git",        L"Microsoft",    L"WindowsApps",
+    L"$WinREAgent", L"Recovery",     L"PerfLogs",
 };
 
 // The longest path Windows can name: reserved once, so descending never reallocates.
@@ -41,7 +42,6 @@ bool IsScanSkipName(const wchar_t* name) {
 
 }  // namespace
 
-
 bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastDrawTick, std::wstring& found,
                  const ScanReport& report) {
   if (IsGameFolderInPlace(folder)) {
@@ -56,9 +56,8 @@ bool ScanForGame(std::wstring& folder, std::uint32_t depth, std::uint32_t& lastD
   const std::size_t length = folder.size();
   folder.append(L"\\*");
   WIN32_FIND_DATAW entry;
-  const FindHandle search = OwnFind(FindFirstFileExW(folder.c_str(), FindExInfoBasic, &entry,
-                                                     FindExSearchLimitToDirectories, nullptr,
-                                                     FIND_FIRST_EX_LARGE_FETCH));
+  const FindHandle search = OwnFind(FindFirstFileExW(
+      folder.c_str(), FindExInfoBasic, &entry, FindExSearchLimitToDirectories, nullptr, FIND_FIRST_EX_LARGE_FETCH));
   folder.resize(length + 1);  // keep the separator for the children
   if (!search) {
     folder.resize(length);

@@ -35,9 +35,9 @@ void WriteSavedGameFolder(const std::wstring& launcherFolder, const std::wstring
   if (gameFolder.size() > 0x7fffffffu / sizeof(wchar_t)) return;
   // Raw UTF-16LE units: no byte-order mark, no terminator, no line end. Through a temporary
   // file: a crash while writing must not cost the next start a walk over every drive.
-  (void)ReplaceFileContents(launcherFolder + kSavedPathFileName,
-                            std::string_view(reinterpret_cast<const char*>(gameFolder.data()),
-                                             gameFolder.size() * sizeof(wchar_t)));
+  (void)ReplaceFileContents(
+      launcherFolder + kSavedPathFileName,
+      std::string_view(reinterpret_cast<const char*>(gameFolder.data()), gameFolder.size() * sizeof(wchar_t)));
 }
 
 LocatedGame LocateGame(const std::wstring& launcherFolder, const ScanReport& scan) {

@@ -5,7 +5,7 @@
 #include "locate/drive_scan.h"
 
 struct LocatedGame {
-  std::wstring folder;       // empty when no source yields one
+  std::wstring folder;         // empty when no source yields one
   bool fromSavedPath = false;  // the saved path still holds: nothing new to tell
 };
 

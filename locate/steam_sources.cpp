@@ -33,12 +33,11 @@ std::wstring ReadRegistryString(HKEY root, const std::wstring& subkey, const std
   wchar_t buffer[kRegistryBufferBytes / sizeof(wchar_t)] = {};
   DWORD size = kRegistryBufferBytes;
   // The 32-bit view first: Steam and the game's installers are 32-bit programs.
-  LSTATUS status = RegGetValueW(root, subkey.c_str(), valueName.c_str(),
-                                RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY, nullptr, buffer, &size);
+  LSTATUS status = RegGetValueW(root, subkey.c_str(), valueName.c_str(), RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY, nullptr,
+                                buffer, &size);
   if (status != ERROR_SUCCESS) {
     size = kRegistryBufferBytes;
-    status = RegGetValueW(root, subkey.c_str(), valueName.c_str(), RRF_RT_REG_SZ, nullptr, buffer,
-                          &size);
+    status = RegGetValueW(root, subkey.c_str(), valueName.c_str(), RRF_RT_REG_SZ, nullptr, buffer, &size);
   }
   if (status != ERROR_SUCCESS) {
     return std::wstring();

@@ -61,15 +61,14 @@ bool KeepsCheckingSignatures(const std::wstring& downloadedLauncher) {
 // Adds to a counter that other threads add to as well, stopping at the limits.
 void AddSaturating(std::atomic<std::int64_t>& counter, std::int64_t bytes) {
   std::int64_t seen = counter.load();
-  while (!counter.compare_exchange_weak(seen, SaturatingAdd(seen, bytes))) {
-  }
+  while (!counter.compare_exchange_weak(seen, SaturatingAdd(seen, bytes))) {}
 }
 
 // Entries that name one local file (the same name in other letter case, or "\\" for "/") are
 // fetched one after another, never side by side: they would share the temporary file. Groups
 // in the order of their first entry.
 std::vector<std::vector<std::size_t>> GroupByLocalFile(const std::wstring& launcherFolder,
-                                                     const std::vector<ManifestEntry>& entries) {
+                                                       const std::vector<ManifestEntry>& entries) {
   std::vector<std::vector<std::size_t>> groups;
   std::map<std::wstring, std::size_t> groupOf;
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -135,8 +134,9 @@ void FinishEntry(FetchRun& run, std::size_t index, const std::wstring& temp, con
   const bool placed =
       entry.once ? PlaceOnce(temp, target) : MoveDownloadIntoPlace(temp, target, entry.name, replacedSelf);
   if (!placed) DeleteFileW(temp.c_str());
-  run.outcomes[index] = !placed ? EntryOutcome::Failed : replacedSelf ? EntryOutcome::PlacedLauncher
-                                                                      : EntryOutcome::Placed;
+  run.outcomes[index] = !placed        ? EntryOutcome::Failed
+                        : replacedSelf ? EntryOutcome::PlacedLauncher
+                                       : EntryOutcome::Placed;
 }
 
 // The entries that name one local file, one after another. Each goes to the finishing thread as
@@ -175,7 +175,7 @@ std::wstring BuildFilePath(const ManifestEntry& entry) {
 }
 
 bool MoveDownloadIntoPlace(const std::wstring& tempPath, const std::wstring& targetPath, const std::string& name,
-                 bool& selfReplaced) {
+                           bool& selfReplaced) {
   if (!IsLauncherEntryName(name)) {
     // Windows will not move a file over a read-only one (a copy from a CD, or the player's
     // choice): that file would fail at every start.
@@ -216,9 +216,11 @@ FetchOutcome FetchPlannedFiles(HttpClient& client, const std::wstring& launcherF
   };
   const auto launcherGroups =
       static_cast<std::size_t>(std::stable_partition(groups.begin(), groups.end(), isLauncherGroup) - groups.begin());
-  RunOnWorkers(launcherGroups, 1, [&](std::size_t index) { FetchGroup(run, groups[index]); }, tick);
-  RunOnWorkers(groups.size() - launcherGroups, kDownloadWorkers,
-               [&](std::size_t index) { FetchGroup(run, groups[launcherGroups + index]); }, tick);
+  RunOnWorkers(
+      launcherGroups, 1, [&](std::size_t index) { FetchGroup(run, groups[index]); }, tick);
+  RunOnWorkers(
+      groups.size() - launcherGroups, kDownloadWorkers,
+      [&](std::size_t index) { FetchGroup(run, groups[launcherGroups + index]); }, tick);
   run.finishing.Drain();
   tick();
 

@@ -90,7 +90,8 @@ std::optional<ProxyRoute> AskProxyScript(const std::wstring& host, const std::ws
       WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return std::nullopt;
   WINHTTP_AUTOPROXY_OPTIONS options{};
-  options.dwFlags = (script.empty() ? 0 : WINHTTP_AUTOPROXY_CONFIG_URL) | (autoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0);
+  options.dwFlags =
+      (script.empty() ? 0 : WINHTTP_AUTOPROXY_CONFIG_URL) | (autoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0);
   options.dwAutoDetectFlags = autoDetect ? WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A : 0;
   options.lpszAutoConfigUrl = script.empty() ? nullptr : script.c_str();
   options.fAutoLogonIfChallenged = TRUE;
@@ -326,8 +327,8 @@ class FileWriter {
   // the digest starts anew, on a thread of its own for a large body.
   bool StartOver(std::optional<std::uint64_t> length) {
     if (!output_) {
-      output_ = OwnFile(CreateFileW(sink_.file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+      output_ = OwnFile(
+          CreateFileW(sink_.file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!output_) return false;
     } else {
       const LARGE_INTEGER start{};

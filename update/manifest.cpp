@@ -79,8 +79,8 @@ UpdatePlan PlanUpdate(const std::wstring& launcherFolder, std::string_view conte
   for (Listed& item : listed) {
     // Whatever lies there now is the player's: a placed-once file is only ever filled in. One
     // that cannot be examined (access denied, a path too long) is not fetched for nothing.
-    const bool current = item.entry.once ? !item.missing
-                                         : MatchesEntry(item.entry, item.localSize, digests[item.local]);
+    const bool current =
+        item.entry.once ? !item.missing : MatchesEntry(item.entry, item.localSize, digests[item.local]);
     if (current) continue;
     plan.totalBytes = SaturatingAdd(plan.totalBytes, item.entry.size);
     plan.entries.push_back(std::move(item.entry));

@@ -10,9 +10,7 @@ constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 
 bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsAsciiAlnum(char c) {
-  return IsAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool IsAsciiAlnum(char c) { return IsAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 // The C locale's isspace, without its undefined behaviour for negative chars.
 bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -30,8 +28,7 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 bool IsDeviceName(std::string_view component) {
   std::string_view base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-  static constexpr std::array<std::string_view, 6> kPlain = {"CON", "PRN", "AUX", "NUL", "CONIN$",
-                                                             "CONOUT$"};
+  static constexpr std::array<std::string_view, 6> kPlain = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (std::string_view device : kPlain) {
     if (EqualsIgnoreCase(base, device)) return true;
   }
@@ -43,7 +40,6 @@ bool IsDeviceName(std::string_view component) {
   // Superscript one, two and three (UTF-8) name the same ports.
   return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
 }
-
 
 bool EndsWithIgnoreCase(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && EqualsIgnoreCase(text.substr(text.size() - suffix.size()), suffix);
@@ -85,8 +81,8 @@ bool NamesLauncherWorkingFile(std::string_view name) {
   const std::size_t firstSeparator = name.find_first_of("/\\");
   const std::string_view first = name.substr(0, firstSeparator);
   const bool topLevel = firstSeparator == std::string_view::npos;
-  for (const std::string_view own : {kLauncherEntryName, kOldLauncherEntryName, kSavedPathEntryName,
-                                     kSerialEntryName, kEngineEntryName}) {
+  for (const std::string_view own :
+       {kLauncherEntryName, kOldLauncherEntryName, kSavedPathEntryName, kSerialEntryName, kEngineEntryName}) {
     // The launcher and the engine themselves are ordinary entries at the top.
     const bool replaceable = own == kLauncherEntryName || own == kEngineEntryName;
     if (EqualsIgnoreCase(first, own) && (!topLevel || !replaceable)) return true;

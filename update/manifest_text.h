@@ -48,7 +48,6 @@ inline constexpr std::string_view kEngineEntryName = KORVANTIS_ENGINE_NAME;
 // _atoi64 rules (blanks, sign, digits), saturating instead of overflowing.
 [[nodiscard]] std::int64_t ParseSizeField(std::string_view text);
 
-
 // Letters, digits and "-._/" stay; every other byte becomes %XX (upper case).
 [[nodiscard]] std::string PercentEncodePath(std::string_view name);
 

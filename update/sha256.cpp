@@ -66,8 +66,8 @@ std::string FinishSha256(Sha256Stream& stream) {
 
 std::string HashFileSha256(const std::wstring& path) {
   // Others may read the file meanwhile, but not change it under us.
-  const FileHandle file = OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                              nullptr));
+  const FileHandle file =
+      OwnFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return {};
   Sha256Stream stream;
   if (!StartSha256(stream)) return {};
@@ -163,7 +163,8 @@ unsigned long __stdcall Sha256Behind::Run(void* self) {
   auto& digest = *static_cast<Sha256Behind*>(self);
   AcquireSRWLockExclusive(&digest.lock_);
   for (;;) {
-    while (digest.queued_ == 0 && !digest.ending_) SleepConditionVariableSRW(&digest.changed_, &digest.lock_, INFINITE, 0);
+    while (digest.queued_ == 0 && !digest.ending_)
+      SleepConditionVariableSRW(&digest.changed_, &digest.lock_, INFINITE, 0);
     if (digest.queued_ == 0) break;  // ending, and everything hashed
     const std::size_t slot = (digest.next_ + kSlots - digest.queued_) % kSlots;
     ReleaseSRWLockExclusive(&digest.lock_);

@@ -27,8 +27,8 @@ std::optional<std::int64_t> ReadAcceptedSerial(const std::wstring& launcherFolde
   const std::wstring path = launcherFolder + kSerialFileName;
   const std::optional<std::string> line = ReadWholeFile(path, kSerialFileMaxBytes);
   if (!line) {
-    const bool missing = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
-                         GetLastError() == ERROR_FILE_NOT_FOUND;
+    const bool missing =
+        GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
     return missing ? std::optional<std::int64_t>(0) : std::nullopt;
   }
   const std::int64_t serial = ParseManifestSerial(*line);
@@ -38,8 +38,7 @@ std::optional<std::int64_t> ReadAcceptedSerial(const std::wstring& launcherFolde
 // Whoever holds the server must not be able to push programs to players, nor serve an older
 // manifest again: only what the maintainer signed, with a serial not below the highest seen, is
 // read, and only once a higher serial is on disk. contentBytes is narrowed to the signed bytes.
-ManifestOutcome AcceptSignedManifest(const UpdateKey& key, const std::wstring& launcherFolder,
-                                     ManifestAnswer& answer) {
+ManifestOutcome AcceptSignedManifest(const UpdateKey& key, const std::wstring& launcherFolder, ManifestAnswer& answer) {
   const std::optional<SignedManifest> signedManifest = SplitSignedManifest(answer.body);
   if (!signedManifest || !VerifyManifestSignature(signedManifest->content, signedManifest->signature, key)) {
     return ManifestOutcome::BadSignature;
@@ -64,8 +63,8 @@ ManifestAnswer FetchManifest(const std::wstring& launcherFolder) {
   for (const std::wstring& host : UpdateHostsOf(BuiltIdentity)) {
     answer.body.clear();
     answer.client = std::make_unique<HttpClient>(host);
-    const HttpResult response = DownloadToMemory(*answer.client, BuildManifestPath(),
-                                                 {answer.body, kManifestMaxBytes}, GetTickCount64() + kManifestLimitMs);
+    const HttpResult response = DownloadToMemory(*answer.client, BuildManifestPath(), {answer.body, kManifestMaxBytes},
+                                                 GetTickCount64() + kManifestLimitMs);
     answer.httpStatus = response.status;
     if (response.ok) {
       answer.outcome = ManifestOutcome::Read;

@@ -21,8 +21,8 @@ enum class ManifestOutcome {
 
 struct ManifestAnswer {
   ManifestOutcome outcome = ManifestOutcome::Unreachable;
-  std::int32_t httpStatus = 0;  // the last manifest request's status (0: none)
-  std::string body;             // the answer as it came
+  std::int32_t httpStatus = 0;   // the last manifest request's status (0: none)
+  std::string body;              // the answer as it came
   std::size_t contentBytes = 0;  // the part of body that counts: all of it, or what was signed
   // The host that answered: every request of the run goes to it, through its one session.
   std::unique_ptr<HttpClient> client;

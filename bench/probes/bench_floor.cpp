@@ -55,8 +55,8 @@ BenchOutcome Hash(const wchar_t* path, DWORD chunk, bool hashing) {
 
 BenchOutcome Download(const wchar_t* host, const wchar_t* path, const wchar_t* target) {
   BenchOutcome outcome;
-  HINTERNET session = WinHttpOpen(L"Korvantis-Baslatici/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET session = WinHttpOpen(L"Korvantis-Baslatici/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
   HINTERNET connection = session ? WinHttpConnect(session, host, INTERNET_DEFAULT_HTTPS_PORT, 0) : nullptr;
   HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
                                                       WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE)
@@ -65,8 +65,8 @@ BenchOutcome Download(const wchar_t* host, const wchar_t* path, const wchar_t* t
   DWORD statusBytes = sizeof(status);
   if (!request || !WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !WinHttpReceiveResponse(request, nullptr) ||
-      !WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes, WINHTTP_NO_HEADER_INDEX) ||
+      !WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                           &status, &statusBytes, WINHTTP_NO_HEADER_INDEX) ||
       status != 200) {
     return outcome;
   }

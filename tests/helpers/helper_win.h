@@ -51,8 +51,8 @@ inline std::wstring CurrentDirectory() {
 [[nodiscard]] inline bool WriteFileAtomically(const std::wstring& path, const std::string& bytes) {
   const std::wstring temporary = path + L".tmp";
   {
-    UniqueHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle file(
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
       return false;
     }
@@ -68,8 +68,7 @@ inline std::wstring CurrentDirectory() {
 // Bytes straight to standard output: no text-mode newline translation, no code page.
 inline void WriteStdout(const std::string& bytes) {
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
-            &written, nullptr);
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 // The part of this process's command line after its program token, exactly as written.

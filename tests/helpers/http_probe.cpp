@@ -31,9 +31,8 @@ std::uint64_t BodyLimit(std::uint64_t fallback) {
 }
 
 void PrintResult(const HttpResult& result, std::uint64_t done, std::size_t bytes) {
-  std::printf("\nRESULT ok=%d status=%d done=%llu bytes=%llu\n", result.ok ? 1 : 0,
-              static_cast<int>(result.status), static_cast<unsigned long long>(done),
-              static_cast<unsigned long long>(bytes));
+  std::printf("\nRESULT ok=%d status=%d done=%llu bytes=%llu\n", result.ok ? 1 : 0, static_cast<int>(result.status),
+              static_cast<unsigned long long>(done), static_cast<unsigned long long>(bytes));
   std::fflush(stdout);
 }
 

@@ -62,8 +62,7 @@ int ReadShortcut(const std::wstring& path) {
   }
   WriteStdout("{\"target\": " + JsonString(target) + ", \"working_folder\": " + JsonString(folder) +
               ", \"icon\": " + JsonString(icon) + ", \"icon_index\": " + std::to_string(iconIndex) +
-              ", \"description\": " + JsonString(description) +
-              ", \"arguments\": " + JsonString(arguments) + "}\n");
+              ", \"description\": " + JsonString(description) + ", \"arguments\": " + JsonString(arguments) + "}\n");
   return 0;
 }
 

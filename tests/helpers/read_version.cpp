@@ -45,13 +45,12 @@ struct BitmapDeleter {
 using UniqueBitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, BitmapDeleter>;
 
 constexpr int kIconSizes[] = {16, 32, 48, 64, 128, 256};
-constexpr const wchar_t* kStringNames[] = {L"CompanyName",      L"FileDescription",
-                                           L"FileVersion",      L"OriginalFilename",
-                                           L"ProductName",      L"ProductVersion"};
+constexpr const wchar_t* kStringNames[] = {L"CompanyName",      L"FileDescription", L"FileVersion",
+                                           L"OriginalFilename", L"ProductName",     L"ProductVersion"};
 
 std::string VersionText(DWORD high, DWORD low) {
-  return std::to_string(HIWORD(high)) + "." + std::to_string(LOWORD(high)) + "." +
-         std::to_string(HIWORD(low)) + "." + std::to_string(LOWORD(low));
+  return std::to_string(HIWORD(high)) + "." + std::to_string(LOWORD(high)) + "." + std::to_string(HIWORD(low)) + "." +
+         std::to_string(LOWORD(low));
 }
 
 // An empty string when the value is missing; an absent value and "" are not told apart here.
@@ -87,10 +86,9 @@ std::string DescribeVersion(const std::wstring& path, bool& ok) {
   if (VerQueryValueW(block.data(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     json += "\"fileVersion\":\"" + VersionText(fixed->dwFileVersionMS, fixed->dwFileVersionLS) +
-            "\",\"productVersion\":\"" +
-            VersionText(fixed->dwProductVersionMS, fixed->dwProductVersionLS) +
-            "\",\"fileOS\":" + std::to_string(fixed->dwFileOS) +
-            ",\"fileType\":" + std::to_string(fixed->dwFileType) + ",";
+            "\",\"productVersion\":\"" + VersionText(fixed->dwProductVersionMS, fixed->dwProductVersionLS) +
+            "\",\"fileOS\":" + std::to_string(fixed->dwFileOS) + ",\"fileType\":" + std::to_string(fixed->dwFileType) +
+            ",";
   }
   json += "\"translations\":[";
   if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length)) {
@@ -129,8 +127,7 @@ std::pair<int, int> SampleAlpha(HBITMAP colour, LONG width, LONG height) {
   format.bmiHeader.biBitCount = 32;
   format.bmiHeader.biCompression = BI_RGB;
   HDC screen = GetDC(nullptr);
-  const int rows = GetDIBits(screen, colour, 0, static_cast<UINT>(height), pixels.data(), &format,
-                             DIB_RGB_COLORS);
+  const int rows = GetDIBits(screen, colour, 0, static_cast<UINT>(height), pixels.data(), &format, DIB_RGB_COLORS);
   ReleaseDC(nullptr, screen);
   if (rows != height) {
     return {-1, -1};
@@ -144,8 +141,7 @@ std::pair<int, int> SampleAlpha(HBITMAP colour, LONG width, LONG height) {
 // "[size, width, height, bits, centre alpha, corner alpha]" per requested size; zeros (alpha -1)
 // when the icon cannot be made.
 std::string DescribeIcons(const std::wstring& path, bool& ok) {
-  UniqueModule module(
-      LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+  UniqueModule module(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
   if (!module) {
     ok = false;
     return {};
@@ -158,8 +154,8 @@ std::string DescribeIcons(const std::wstring& path, bool& ok) {
     LONG height = 0;
     WORD bits = 0;
     std::pair<int, int> alpha{-1, -1};
-    UniqueIcon icon(static_cast<HICON>(
-        LoadImageW(module.get(), MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+    UniqueIcon icon(
+        static_cast<HICON>(LoadImageW(module.get(), MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
     ICONINFO info{};
     if (icon && GetIconInfo(icon.get(), &info)) {
       UniqueBitmap colour(info.hbmColor);
@@ -173,9 +169,8 @@ std::string DescribeIcons(const std::wstring& path, bool& ok) {
       }
     }
     json += first ? "[" : ",[";
-    json += std::to_string(size) + "," + std::to_string(width) + "," + std::to_string(height) +
-            "," + std::to_string(bits) + "," + std::to_string(alpha.first) + "," +
-            std::to_string(alpha.second) + "]";
+    json += std::to_string(size) + "," + std::to_string(width) + "," + std::to_string(height) + "," +
+            std::to_string(bits) + "," + std::to_string(alpha.first) + "," + std::to_string(alpha.second) + "]";
     first = false;
   }
   json += "]";

@@ -39,10 +39,9 @@ std::string KorvantisVariables() {
 
 int wmain() {
   const std::wstring folder = FolderOf(ModulePath());
-  const std::string record = "{\"command_line\": " + JsonString(GetCommandLineW()) +
-                             ", \"cwd\": " + JsonString(CurrentDirectory()) +
-                             ", \"module\": " + JsonString(ModulePath()) +
-                           ", \"korvantis_variables\": " + KorvantisVariables() + "}\n";
+  const std::string record =
+      "{\"command_line\": " + JsonString(GetCommandLineW()) + ", \"cwd\": " + JsonString(CurrentDirectory()) +
+      ", \"module\": " + JsonString(ModulePath()) + ", \"korvantis_variables\": " + KorvantisVariables() + "}\n";
   if (!WriteFileAtomically(folder + L"engine_received.json", record)) {
     return 2;
   }

@@ -14,8 +14,7 @@ int wmain() {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   // Inheriting handles keeps the caller's pipes as the child's standard streams.
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
     return 121;
   }
   UniqueHandle thread(process.hThread);

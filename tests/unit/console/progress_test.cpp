@@ -20,14 +20,18 @@ TEST(ProgressFigures, PercentAndCellsTruncate) {
     int percent, cells;
   };
   const Row rows[] = {
-      {0, 0, 100, 40},           // nothing to fetch: full bar
-      {12345, 0, 100, 40},       // whatever is done
-      {0, 100, 0, 0},            {2, 100, 2, 0},   // 0-2 %: no cell
-      {3, 100, 3, 1},            {4, 100, 4, 1},   // 3-4 %: one cell
-      {5 << 20, 20 << 20, 25, 10},                 // 5 MB of 20 MB
-      {98, 100, 98, 39},         {99, 100, 99, 39},  // only 100 % fills all 40
-      {999, 1000, 99, 39},       {100, 100, 100, 40},
-      {150, 100, 100, 40},       // done above total is capped
+      {0, 0, 100, 40},      // nothing to fetch: full bar
+      {12345, 0, 100, 40},  // whatever is done
+      {0, 100, 0, 0},
+      {2, 100, 2, 0},  // 0-2 %: no cell
+      {3, 100, 3, 1},
+      {4, 100, 4, 1},               // 3-4 %: one cell
+      {5 << 20, 20 << 20, 25, 10},  // 5 MB of 20 MB
+      {98, 100, 98, 39},
+      {99, 100, 99, 39},  // only 100 % fills all 40
+      {999, 1000, 99, 39},
+      {100, 100, 100, 40},
+      {150, 100, 100, 40},  // done above total is capped
   };
   for (const Row& row : rows) {
     const ProgressFigures figures = ComputeProgress(row.done, row.total);
@@ -54,16 +58,14 @@ TEST(ProgressFigures, ExtremeCountersNeverOverflow) {
 TEST(ProgressFigures, RedrawThrottleSurvivesTickWrap) {
   EXPECT_FALSE(RedrawDue(1099, 1000, 100));
   EXPECT_TRUE(RedrawDue(1100, 1000, 100));
-  EXPECT_TRUE(RedrawDue(50, 0xFFFFFFF0u, 10));   // 0x42 ms across the wrap
-  EXPECT_FALSE(RedrawDue(5, 0xFFFFFFF0u, 100));  // 21 ms across the wrap
+  EXPECT_TRUE(RedrawDue(50, 0xFFFFFFF0u, 10));                // 0x42 ms across the wrap
+  EXPECT_FALSE(RedrawDue(5, 0xFFFFFFF0u, 100));               // 21 ms across the wrap
   EXPECT_TRUE(RedrawDue(GetTickCount() | 0x10000u, 0, 100));  // first draw after start
 }
 
 class DrawProgressTest : public testing::Test {
  protected:
-  void SetUp() override {
-    CaptureConsoleOutput(&capture_);
-  }
+  void SetUp() override { CaptureConsoleOutput(&capture_); }
   void TearDown() override { CaptureConsoleOutput(nullptr); }
   std::wstring Text() const {
     std::wstring all;
@@ -79,8 +81,7 @@ TEST_F(DrawProgressTest, DrawsEachPieceInItsColour) {
   DrawProgress(line_, 5 << 20, true);
   ASSERT_EQ(capture_.pieces.size(), 3u);
   EXPECT_EQ(capture_.pieces[0].first, 12);
-  EXPECT_EQ(capture_.pieces[0].second,
-            L"\r  [##########..............................]");
+  EXPECT_EQ(capture_.pieces[0].second, L"\r  [##########..............................]");
   EXPECT_EQ(capture_.pieces[1].first, 15);
   EXPECT_EQ(capture_.pieces[1].second, L"  25%");
   EXPECT_EQ(capture_.pieces[2].first, 8);
@@ -90,8 +91,7 @@ TEST_F(DrawProgressTest, DrawsEachPieceInItsColour) {
 TEST_F(DrawProgressTest, DoneAboveTotalShowsRealFigures) {
   line_.totalBytes = 1 << 20;
   DrawProgress(line_, 3 << 20, true);
-  EXPECT_NE(Text().find(L"[########################################] 100%  3.0 / 1.0 MB   "),
-            std::wstring::npos);
+  EXPECT_NE(Text().find(L"[########################################] 100%  3.0 / 1.0 MB   "), std::wstring::npos);
 }
 
 TEST_F(DrawProgressTest, UnforcedDrawsAreThrottledButCounted) {

@@ -24,8 +24,8 @@ TEST(GameCommandLine, PiecesInOrderWithArgumentsUnquoted) {
 }
 
 TEST(GameCommandLine, EngineSplitsBackTheFolderAndTheArguments) {
-  for (const std::wstring folder : {L"D:\\Oyunlar\\Half-Life", L"D:\\Oyunlar\\Half-Life\\", L"D:\\",
-                                    L"D:\\a\\\\\\", L"C:\\\u00d6\u011frenci \u015eahin\\"}) {
+  for (const std::wstring folder : {L"D:\\Oyunlar\\Half-Life", L"D:\\Oyunlar\\Half-Life\\", L"D:\\", L"D:\\a\\\\\\",
+                                    L"C:\\\u00d6\u011frenci \u015eahin\\"}) {
     SCOPED_TRACE(folder);
     const std::wstring line = ComposeGameCommandLine(L"C:\\Mod\\", folder, {L"-x", L"a b"});
     int count = 0;
@@ -33,8 +33,8 @@ TEST(GameCommandLine, EngineSplitsBackTheFolderAndTheArguments) {
     ASSERT_NE(argv, nullptr);
     std::vector<std::wstring> args(argv, argv + count);
     LocalFree(argv);
-    EXPECT_EQ(args, (std::vector<std::wstring>{L"C:\\Mod\\xash3d.exe", L"-game", L"cstrike", L"-nointro",
-                                               L"-rodir", folder, L"-x", L"a", L"b"}));
+    EXPECT_EQ(args, (std::vector<std::wstring>{L"C:\\Mod\\xash3d.exe", L"-game", L"cstrike", L"-nointro", L"-rodir",
+                                               folder, L"-x", L"a", L"b"}));
   }
 }
 

@@ -22,12 +22,11 @@ TEST(ScanRedrawDue, MoreThan120MsUnsignedAcrossTheWrap) {
     std::uint32_t last;
     bool due;
   } cases[] = {
-      {120, 0, false},          {121, 0, true},
-      {5000, 4880, false},      {5000, 4879, true},
+      {120, 0, false},           {121, 0, true}, {5000, 4880, false}, {5000, 4879, true},
       {0x10, 0xFFFFFFF0, false},  // 32 ms across the wrap
       {104, 0xFFFFFFF0, false},   // 120 ms across the wrap
       {105, 0xFFFFFFF0, true},    // 121 ms across the wrap
-      {1000, 0, true},           // first draw after start: last tick still 0
+      {1000, 0, true},            // first draw after start: last tick still 0
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ScanRedrawDue(c.now, c.last), c.due) << c.now << " " << c.last;

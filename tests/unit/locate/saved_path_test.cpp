@@ -68,7 +68,9 @@ TEST_F(SavedPathTest, MissingEmptyLongAndForeignFiles) {
   EXPECT_EQ(Read(), L"");
   Write(std::wstring(300, L'a'));
   EXPECT_EQ(Read(), std::wstring(259, L'a'));  // cut, so it will not validate
-  WriteBytes(SavedFile(), std::string("\xff\xfe" "C\0:\0", 6));
+  WriteBytes(SavedFile(), std::string("\xff\xfe"
+                                      "C\0:\0",
+                                      6));
   EXPECT_EQ(Read(), L"\ufeffC:");
   WriteBytes(SavedFile(), "C:\\Games");  // 8-bit text reads as nonsense units
   EXPECT_NE(Read(), L"C:\\Games");

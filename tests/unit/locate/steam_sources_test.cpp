@@ -37,21 +37,19 @@ class RegistryTest : public testing::Test {
     RegDeleteTreeW(HKEY_CURRENT_USER, scratch_.c_str());
   }
 
-  static void SetRaw(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type,
-                     const void* data, std::size_t bytes) {
-    ASSERT_EQ(RegSetKeyValueW(root, subkey, name, type, data, static_cast<DWORD>(bytes)),
-              ERROR_SUCCESS);
+  static void SetRaw(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type, const void* data,
+                     std::size_t bytes) {
+    ASSERT_EQ(RegSetKeyValueW(root, subkey, name, type, data, static_cast<DWORD>(bytes)), ERROR_SUCCESS);
   }
-  static void SetString(HKEY root, const wchar_t* subkey, const wchar_t* name,
-                        const std::wstring& value) {
+  static void SetString(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& value) {
     SetRaw(root, subkey, name, REG_SZ, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
   }
 
  private:
   UniqueKey CreateScratch(const wchar_t* leaf) const {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, (scratch_ + leaf).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, (scratch_ + leaf).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
       return nullptr;
     }
     return UniqueKey(key);
@@ -132,10 +130,14 @@ TEST_F(RegistryTest, SteamLibrariesInListOrder) {
   for (const wchar_t unit : tree.Path()) {
     escaped += unit == L'\\' ? std::string("\\\\") : std::string(1, static_cast<char>(unit));
   }
-  tree.MakeFile(L"Empty\\steamapps\\libraryfolders.vdf",
-                "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + escaped + "\\\\Lib1\"\n"
-                "\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" + escaped + "\\\\Lib2\"\n\t}\n"
-                "\t\"2\"\n\t{\n\t\t\"path\"\t\t\"" + escaped + "\\\\Lib3\"\n\t}\n}\n");
+  tree.MakeFile(L"Empty\\steamapps\\libraryfolders.vdf", "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" +
+                                                             escaped +
+                                                             "\\\\Lib1\"\n"
+                                                             "\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" +
+                                                             escaped +
+                                                             "\\\\Lib2\"\n\t}\n"
+                                                             "\t\"2\"\n\t{\n\t\t\"path\"\t\t\"" +
+                                                             escaped + "\\\\Lib3\"\n\t}\n}\n");
   const std::vector<std::wstring> libraries = ReadLibraryFolders(tree.Path(L"Empty"));
   ASSERT_EQ(libraries.size(), 3u);
   EXPECT_EQ(libraries[0], tree.Path(L"Lib1"));

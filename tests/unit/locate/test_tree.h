@@ -12,8 +12,7 @@ class TempTree {
     static unsigned counter = 0;
     std::error_code error;
     root_ = std::filesystem::temp_directory_path(error) /
-            (L"korvantis_locate_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-             std::to_wstring(++counter));
+            (L"korvantis_locate_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter));
     std::filesystem::remove_all(root_, error);
     std::filesystem::create_directories(root_, error);
   }

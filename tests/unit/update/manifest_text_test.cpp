@@ -238,10 +238,10 @@ TEST(ParseContentRange, OnlyOneSatisfiedByteRange) {
       {" bytes 100-199/1000 ", true, 100, 199, 1000},
       {"bytes 18446744073709551614-18446744073709551614/18446744073709551615", true, 18446744073709551614ull,
        18446744073709551614ull, 18446744073709551615ull},
-      {"bytes 0-9/*", false},         // total unknown
-      {"bytes */10", false},          // unsatisfied
-      {"bytes 5-4/10", false},        // backwards
-      {"bytes 0-10/10", false},       // past the end
+      {"bytes 0-9/*", false},                     // total unknown
+      {"bytes */10", false},                      // unsatisfied
+      {"bytes 5-4/10", false},                    // backwards
+      {"bytes 0-10/10", false},                   // past the end
       {"bytes 0-9/18446744073709551616", false},  // overflow
       {"bytes -1-9/10", false},
       {"bytes 0-9,20-29/100", false},  // a list
@@ -265,8 +265,8 @@ TEST(ParseContentRange, OnlyOneSatisfiedByteRange) {
 
 TEST(IsUsableEntityTag, StrongQuotedPrintableOnly) {
   EXPECT_TRUE(IsUsableEntityTag("\"5f1e-64a\""));
-  for (const std::string& tag : std::vector<std::string>{"W/\"5f1e\"", "5f1e", "\"a\r\nX-Evil: 1\"", "\"a b\"", "\"", "\"a\"b\"",
-                                "\"" + std::string(300, 'a') + "\""}) {
+  for (const std::string& tag : std::vector<std::string>{"W/\"5f1e\"", "5f1e", "\"a\r\nX-Evil: 1\"", "\"a b\"", "\"",
+                                                         "\"a\"b\"", "\"" + std::string(300, 'a') + "\""}) {
     SCOPED_TRACE(tag);
     EXPECT_FALSE(IsUsableEntityTag(tag));
   }

@@ -147,8 +147,8 @@ TEST_F(HashFile, UnreadableGivesEmpty) {
     EXPECT_EQ(HashFileSha256(Path(L"busy.bin")), "");
   }
   // A reader does not stand in the way, and the handle was not leaked by the failed call.
-  const Handle reader(CreateFileW(Path(L"busy.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  0, nullptr));
+  const Handle reader(
+      CreateFileW(Path(L"busy.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_EQ(HashFileSha256(Path(L"busy.bin")), kAbcSha);
 }
 
@@ -174,8 +174,8 @@ TEST_F(EntryCurrent, SizeThenDigest) {
       {"file held for writing, empty hash", {"", "busy.txt", 3}, false},
   };
   Write(Path(L"busy.txt"), "abc");
-  const Handle writer(CreateFileW(Path(L"busy.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  const Handle writer(CreateFileW(Path(L"busy.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string line = c.entry.hash + " " + std::to_string(c.entry.size) + " " + c.entry.name;
@@ -227,11 +227,14 @@ TEST(BuildFilePath, EncodedNameAndVersionToken) {
 // its private key, and with another key.
 constexpr char kSignedContent[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 0 bos.txt\n";
 constexpr char kTestKeyPoint[] =
-    "3090403c11dbe77e625f5ae483fb43af8992f58d768af46fed56ef07efaf3e7b0cfecec6b3569765f3247bb13dae8fb0397c3531fb3cc1d5849b1032de57ce62";
+    "3090403c11dbe77e625f5ae483fb43af8992f58d768af46fed56ef07efaf3e7b0cfecec6b3569765f3247bb13dae8fb0397c3531fb3cc1d584"
+    "9b1032de57ce62";
 constexpr char kByTestKey[] =
-    "16fb8ce0d6b33967ba53a02837a5d31263b5dd88f9b50fe6d7e7911c946dff525e9c4ecf47df76cd9cd00c8af3288d208ac4e1e5b6d158a995033d7983fb7e26";
+    "16fb8ce0d6b33967ba53a02837a5d31263b5dd88f9b50fe6d7e7911c946dff525e9c4ecf47df76cd9cd00c8af3288d208ac4e1e5b6d158a995"
+    "033d7983fb7e26";
 constexpr char kByOtherKey[] =
-    "4928c42052891273a41d2f9927bd40ee3fa6a9ddb970120d078a39de4dd39dee9f87154eb2ec684e48da5902a06429f089aea1580cfa29f1e810cbee9fde8340";
+    "4928c42052891273a41d2f9927bd40ee3fa6a9ddb970120d078a39de4dd39dee9f87154eb2ec684e48da5902a06429f089aea1580cfa29f1e8"
+    "10cbee9fde8340";
 
 std::array<unsigned char, 64> Bytes(std::string_view hex) {
   std::array<unsigned char, 64> out{};
@@ -315,13 +318,13 @@ using MoveDownloadIntoPlaceTest = UpdateFolder;
 
 TEST_F(MoveDownloadIntoPlaceTest, OnlyTheTopLevelLauncherIsKeptAsEski) {
   struct Row {
-    const char* name;      // as the manifest lists it
+    const char* name;  // as the manifest lists it
     const wchar_t* target;
-    const char* before;    // the target's content before; null: no such file
-    bool downloaded;       // the ".indiriliyor" file is there
+    const char* before;  // the target's content before; null: no such file
+    bool downloaded;     // the ".indiriliyor" file is there
     bool moved, self;
-    const char* after;     // the target's content after
-    const char* eski;      // the ".eski" copy's content after; null: none
+    const char* after;  // the target's content after
+    const char* eski;   // the ".eski" copy's content after; null: none
   };
   const Row rows[] = {
       {"a.txt", L"a.txt", "old", true, true, false, "new", "stale"},
@@ -371,7 +374,8 @@ TEST_F(MoveDownloadIntoPlaceTest, TargetHeldForAMomentIsWaitedFor) {
   // A scanner reading the file just written lets go within a second or two.
   Write(Path(L"a.txt"), "old");
   Write(Path(L"a.txt.indiriliyor"), "new");
-  HANDLE scanner = CreateFileW(Path(L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE scanner =
+      CreateFileW(Path(L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
   std::thread letGo([scanner] {
     Sleep(500);
