@@ -90,28 +90,30 @@ std::optional<Sha256Digest> HashBytesSha256(std::string_view bytes) {
 }
 
 Sha256Behind::~Sha256Behind() {
-  if (!thread_) return;
-  AcquireSRWLockExclusive(&lock_);
-  ending_ = true;
-  WakeAllConditionVariable(&changed_);
-  ReleaseSRWLockExclusive(&lock_);
-  WaitForSingleObject(thread_.get(), INFINITE);
+  // The line's jobs read the slots and the stream: it ends before they go.
+  hashing_.reset();
 }
 
 bool Sha256Behind::Start(bool behind) {
-  WaitUntilHashed();
-  behind_ = false;
-  if (!StartSha256(stream_)) return false;
-  if (behind && !thread_) {
-    slots_.assign(kSlots, std::vector<unsigned char>(kSlotBytes));
-    thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+  if (hashing_) {
+    QueueHeldSlot();
+    hashing_->Drain();
   }
-  behind_ = behind && thread_;  // no thread to be had: hashed as it comes
+  if (!StartSha256(stream_)) return false;
+  if (behind && !hashing_) {
+    freeSlots_.reset(CreateSemaphoreW(nullptr, kSlots, kSlots, nullptr));
+    if (freeSlots_) {
+      slots_.assign(kSlots, std::vector<unsigned char>(kSlotBytes));
+      hashing_ = std::make_unique<JobLine>();
+    }
+  } else if (!behind) {
+    hashing_.reset();  // no thread to be had, or none wanted: hashed as it comes
+  }
   return true;
 }
 
 void Sha256Behind::Add(const void* data, std::size_t bytes) {
-  if (!behind_) {
+  if (!hashing_) {
     AddToSha256(stream_, data, bytes);
     return;
   }
@@ -119,10 +121,8 @@ void Sha256Behind::Add(const void* data, std::size_t bytes) {
   const auto* at = static_cast<const unsigned char*>(data);
   while (bytes > 0) {
     if (!holding_) {
-      AcquireSRWLockExclusive(&lock_);
-      while (queued_ == kSlots) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
-      ReleaseSRWLockExclusive(&lock_);
-      // The hashing thread reads only queued slots, and this one is not queued yet.
+      // Slots are hashed in the order they were queued, so the one freed is the next one.
+      WaitForSingleObject(freeSlots_.get(), INFINITE);
       holding_ = true;
       filled_[next_] = 0;
     }
@@ -139,40 +139,18 @@ void Sha256Behind::Add(const void* data, std::size_t bytes) {
 void Sha256Behind::QueueHeldSlot() {
   if (!holding_) return;
   holding_ = false;
-  AcquireSRWLockExclusive(&lock_);
+  const std::size_t slot = next_;
   next_ = (next_ + 1) % kSlots;
-  ++queued_;
-  WakeAllConditionVariable(&changed_);
-  ReleaseSRWLockExclusive(&lock_);
+  hashing_->Post([this, slot] {
+    AddToSha256(stream_, slots_[slot].data(), filled_[slot]);
+    ReleaseSemaphore(freeSlots_.get(), 1, nullptr);
+  });
 }
 
 std::string Sha256Behind::Finish() {
-  WaitUntilHashed();
-  return FinishSha256(stream_);
-}
-
-void Sha256Behind::WaitUntilHashed() {
-  if (!thread_) return;
-  QueueHeldSlot();
-  AcquireSRWLockExclusive(&lock_);
-  while (queued_ > 0) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
-  ReleaseSRWLockExclusive(&lock_);
-}
-
-unsigned long __stdcall Sha256Behind::Run(void* self) {
-  auto& digest = *static_cast<Sha256Behind*>(self);
-  AcquireSRWLockExclusive(&digest.lock_);
-  for (;;) {
-    while (digest.queued_ == 0 && !digest.ending_)
-      SleepConditionVariableSRW(&digest.changed_, &digest.lock_, INFINITE, 0);
-    if (digest.queued_ == 0) break;  // ending, and everything hashed
-    const std::size_t slot = (digest.next_ + kSlots - digest.queued_) % kSlots;
-    ReleaseSRWLockExclusive(&digest.lock_);
-    AddToSha256(digest.stream_, digest.slots_[slot].data(), digest.filled_[slot]);
-    AcquireSRWLockExclusive(&digest.lock_);
-    --digest.queued_;
-    WakeAllConditionVariable(&digest.changed_);
+  if (hashing_) {
+    QueueHeldSlot();
+    hashing_->Drain();
   }
-  ReleaseSRWLockExclusive(&digest.lock_);
-  return 0;
+  return FinishSha256(stream_);
 }

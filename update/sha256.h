@@ -3,12 +3,14 @@
 // piece by piece as they are written.
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/handles.h"
+#include "base/workers.h"
 
 using Sha256Digest = std::array<unsigned char, 32>;
 
@@ -40,28 +42,22 @@ class Sha256Behind {
   Sha256Behind(const Sha256Behind&) = delete;
   Sha256Behind& operator=(const Sha256Behind&) = delete;
   ~Sha256Behind();
-  // Starts the digest anew, on the thread when behind; false when the system's hashing cannot be
-  // had.
+  // Starts the digest anew, on a thread of its own when behind; false when the system's hashing
+  // cannot be had.
   bool Start(bool behind);
   void Add(const void* data, std::size_t bytes);
   // As FinishSha256, once every piece added is in.
   [[nodiscard]] std::string Finish();
 
  private:
-  static unsigned long __stdcall Run(void* self);
-  void WaitUntilHashed();
   void QueueHeldSlot();
   static constexpr std::size_t kSlots = 4;
   static constexpr std::size_t kSlotBytes = 1 << 18;
   Sha256Stream stream_;
   std::vector<std::vector<unsigned char>> slots_;
   std::array<std::size_t, kSlots> filled_{};
-  std::size_t next_ = 0;    // the slot pieces go to, held (not queued) while it fills
-  std::size_t queued_ = 0;  // slots not yet hashed, from slot (next_ - queued_)
-  bool holding_ = false;
-  bool behind_ = false;
-  bool ending_ = false;
-  SRWLOCK lock_ = SRWLOCK_INIT;
-  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
-  KernelHandle thread_;
+  std::size_t next_ = 0;              // the slot pieces go to while it fills
+  bool holding_ = false;              // that slot is taken (a free one was waited for)
+  KernelHandle freeSlots_;            // a semaphore: the slots not queued for hashing
+  std::unique_ptr<JobLine> hashing_;  // hashes the queued slots in order; none: as they come
 };

@@ -127,42 +127,28 @@ def _start_server(chain: str, host: str = UPDATE_HOST, address: str = "127.0.0.1
     return server
 
 
-@pytest.fixture
-def server():
-    """HTTPS on 127.0.0.1:443 with a certificate for the update host that the namespace trusts."""
-    s = _start_server("server")
-    yield s
-    s.close()
+def _server_fixture(name: str, doc: str, chain: str, host: str = UPDATE_HOST, address: str = "127.0.0.1"):
+    """A fixture of that name: the server for the scenario, closed after it."""
+
+    def serve():
+        s = _start_server(chain, host, address)
+        yield s
+        s.close()
+
+    serve.__doc__ = doc
+    return pytest.fixture(serve, name=name)
 
 
-@pytest.fixture
-def untrusted_server():
-    """Same, but its certificate comes from a CA that nobody trusts."""
-    s = _start_server("untrusted")
-    yield s
-    s.close()
-
-
-@pytest.fixture
-def wrong_host_server():
-    """Same, but with a trusted certificate for another host name."""
-    s = _start_server("wrong-host")
-    yield s
-    s.close()
-
-
-@pytest.fixture
-def fallback_server():
-    """The two-host launcher's second host, on 127.0.0.2 (run.sh maps its name there)."""
-    s = _start_server("fallback", FALLBACK_HOST, "127.0.0.2")
-    yield s
-    s.close()
-
-
-@pytest.fixture
-def server_elsewhere():
-    """The update host's server on 127.0.0.2, where its name does not lead: only a proxy that
-    resolves the name its own way reaches it."""
-    s = _start_server("server", UPDATE_HOST, "127.0.0.2")
-    yield s
-    s.close()
+server = _server_fixture(
+    "server", "HTTPS on 127.0.0.1:443 with a certificate for the update host that the namespace trusts.",
+    "server")
+untrusted_server = _server_fixture(
+    "untrusted_server", "Same, but its certificate comes from a CA that nobody trusts.", "untrusted")
+wrong_host_server = _server_fixture(
+    "wrong_host_server", "Same, but with a trusted certificate for another host name.", "wrong-host")
+fallback_server = _server_fixture(
+    "fallback_server", "The two-host launcher's second host, on 127.0.0.2 (run.sh maps its name there).",
+    "fallback", FALLBACK_HOST, "127.0.0.2")
+server_elsewhere = _server_fixture(
+    "server_elsewhere", "The update host's server on 127.0.0.2, where its name does not lead: only a proxy "
+    "that resolves the name its own way reaches it.", "server", UPDATE_HOST, "127.0.0.2")
