@@ -22,6 +22,7 @@ def measure(settings: Settings, ctx: Context) -> Results:
     server_path = serve(ctx, f"bench/finish-{kib}k.bin", source, expected)
     best: dict[str, float] = {}
     for i in range(settings.rounds):
+        this_round: dict[str, float] = {}
         for how in ("inline", "reread", "flush"):
             folder = ctx.data / "finish"
             shutil.rmtree(folder, ignore_errors=True)
@@ -31,9 +32,10 @@ def measure(settings: Settings, ctx: Context) -> Results:
                 raise RuntimeError(f"finish {how} failed: {r}")
             if how != "flush" and r["digest"] != expected:
                 raise RuntimeError(f"finish {how} took another digest")
-            per_file = r["seconds"] / files
-            best[how] = min(best.get(how, per_file), per_file)
-        log(f"  finish round {i + 1}: " + ", ".join(f"{h} {best[h] * 1000:.2f} ms" for h in best))
+            this_round[how] = r["seconds"] / files
+            best[how] = min(best.get(how, this_round[how]), this_round[how])
+        log(f"  finish round {i + 1}: "
+            + ", ".join(f"{h} {t * 1000:.2f} ms" for h, t in this_round.items()))
     shown = lambda s: f"{s * 1000:.2f} ms/file"  # noqa: E731
     results.rows.append((f"last byte to move, {kib} KiB files: the update vs a second read",
                          shown(best["inline"]), shown(best["reread"]),
