@@ -23,11 +23,19 @@ constexpr wchar_t kScanLinePrefix[] = L"  Taraniyor: ";
 constexpr int kScanFieldWidth = static_cast<int>(kScanTextMax) + 2;
 constexpr int kScanWipeWidth = static_cast<int>(std::size(kScanLinePrefix) - 1) + kScanFieldWidth + 1;
 
-// After a red message: the prompt, the one key wait, the exit code.
-int PromptAndStop() {
-  PrintColored(Color::Normal, "\n  Kapatmak icin bir tusa bas...");
+// Ends every stop, in the colour of the line it follows or of its own.
+constexpr char kCloseKeyPrompt[] = "  Kapatmak icin bir tusa bas...";
+
+// The one key wait of a stop, and its exit code.
+int WaitAndStop() {
   WaitForKey();
   return 1;
+}
+
+// After a red message: the prompt on a line of its own.
+int PromptAndStop() {
+  PrintColored(Color::Normal, "\n%s", kCloseKeyPrompt);
+  return WaitAndStop();
 }
 
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -39,9 +47,8 @@ void SayBanner() { PrintColored(Color::Error, "\n  KORVANTIS\n"); }
 void SayInstalled() { PrintColored(Color::Success, "  Kuruldu. Masaustunde Korvantis kisayolu var.\n"); }
 
 int StopCannotInstall(const std::wstring& installFolder) {
-  PrintColored(Color::Error, "  Kurulamadi: %ls\n  Kapatmak icin bir tusa bas...", installFolder.c_str());
-  WaitForKey();
-  return 1;
+  PrintColored(Color::Error, "  Kurulamadi: %ls\n%s", installFolder.c_str(), kCloseKeyPrompt);
+  return WaitAndStop();
 }
 
 std::wstring ScanProgressText(const std::wstring& folder) {
@@ -78,11 +85,10 @@ void SayGameFound(const std::wstring& gameFolder) {
 int StopGameMissing() {
   PrintColored(Color::Error, "\n  Bilgisayarda Counter-Strike 1.6 bulunamadi.\n");
   PrintColored(Color::Normal, "  Steam'den Counter-Strike 1.6'yi kur, bitince Korvantis'i tekrar ac.\n");
-  PrintColored(Color::Normal, "  Steam kurulum penceresi aciliyor...\n\n  Kapatmak icin bir tusa bas...");
+  PrintColored(Color::Normal, "  Steam kurulum penceresi aciliyor...\n\n%s", kCloseKeyPrompt);
   // Whether Steam is installed is not checked: the request is the player's way forward.
   ShellExecuteW(nullptr, L"open", kSteamInstallLink, nullptr, nullptr, SW_SHOWNORMAL);
-  WaitForKey();
-  return 1;
+  return WaitAndStop();
 }
 
 void SayWaitingForAnotherLauncher() {
@@ -161,7 +167,6 @@ int StopWithoutManifest(bool refused, std::int32_t httpStatus) {
 }
 
 int StopEngineNotStarted() {
-  PrintColored(Color::Error, "\n  Oyun baslatilamadi (xash3d.exe eksik mi?).\n  Kapatmak icin bir tusa bas...");
-  WaitForKey();
-  return 1;
+  PrintColored(Color::Error, "\n  Oyun baslatilamadi (xash3d.exe eksik mi?).\n%s", kCloseKeyPrompt);
+  return WaitAndStop();
 }
